@@ -1,0 +1,93 @@
+#include "runtime/qt/events.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QWidget>
+
+namespace rt {
+
+namespace {
+bool gEnding = false;
+int gExitStatus = 0;
+ErrorReporter gReporter;
+
+void showMessageBox(const RuntimeError& e) {
+  QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
+                  QString::fromStdU16String(describe(e)), QMessageBox::Ok);
+  box.exec();
+}
+}  // namespace
+
+void runEvent(const std::function<void()>& procedure) {
+  if (gEnding) return;
+  try {
+    procedure();
+  } catch (const RuntimeError& e) {
+    if (gEnding) return;
+    if (gReporter)
+      gReporter(e);
+    else
+      showMessageBox(e);
+    endNow(1);
+  }
+}
+
+void endNow(int exitStatus) {
+  if (gEnding) return;
+  gEnding = true;
+  gExitStatus = exitStatus;
+  QCoreApplication::exit(exitStatus);
+}
+
+bool ending() { return gEnding; }
+
+int exec(QApplication& app) {
+  if (gEnding) return gExitStatus;
+  const int status = app.exec();
+  return gEnding ? gExitStatus : status;
+}
+
+void setErrorReporter(ErrorReporter reporter) { gReporter = std::move(reporter); }
+
+void resetForTesting() {
+  gEnding = false;
+  gExitStatus = 0;
+}
+
+namespace {
+int gSignalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int signo) {
+  const char byte = static_cast<char>(signo);
+  // Only async-signal-safe work here: one write to the pipe.
+  [[maybe_unused]] const auto n = ::write(gSignalPipe[1], &byte, 1);
+}
+}  // namespace
+
+void closeOnTerminationSignals(QWidget* window) {
+  if (gSignalPipe[0] < 0) {
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  }
+  auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, window);
+  QPointer<QWidget> target(window);
+  QObject::connect(notifier, &QSocketNotifier::activated, window, [target] {
+    char buf[16];
+    while (::read(gSignalPipe[0], buf, sizeof buf) > 0) {
+    }
+    if (target) target->close();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = onTerminationSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGHUP, &sa, nullptr);
+}
+
+}  // namespace rt

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the kit needs to build, run and test.
+# Idempotent: packages already present are skipped by apt, and the package
+# lists are refreshed only when a package is missing.
+set -euo pipefail
+
+build=(cmake ninja-build g++ pkg-config git
+       qt6-base-dev qt6-base-dev-tools
+       libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev
+       libswscale-dev libswresample-dev libyuv-dev
+       libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libpulse-dev
+       libreoffice-dev)
+run=(libreoffice-impress fonts-noto-cjk fonts-liberation fonts-dejavu-core
+     pulseaudio pulseaudio-utils)
+test=(googletest libgtest-dev libgmock-dev
+      xvfb openbox xdotool wmctrl xclip x11-utils x11-xserver-utils
+      ffmpeg procps psmisc)
+
+want=("${build[@]}" "${run[@]}")
+[ "${1:-}" = "--test" ] && want+=("${test[@]}")
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update
+$sudo apt-get install -y --no-install-recommends "${missing[@]}"
