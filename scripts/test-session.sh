@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs a command inside a private desktop session for the end-to-end tests:
+#   - Xvfb at 1920x1080x24 on a free display (-displayfd, never a fixed number)
+#   - openbox, so minimise, restore and close requests behave as on a desktop
+#   - a private PulseAudio with a null sink whose monitor is the default source
+#   - a scratch folder for office profiles (VARDEL_TEST_OFFICE_PROFILE)
+# Everything started here is stopped again by process id when the command ends.
+#
+#   scripts/test-session.sh COMMAND [ARG...]
+set -euo pipefail
+
+session=$(mktemp -d /tmp/vardel-session.XXXXXX)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+  done
+  rm -rf "$session"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+wait_for() {  # wait_for SECONDS DESCRIPTION COMMAND...
+  local deadline=$((SECONDS + $1)) what=$2
+  shift 2
+  until "$@" >/dev/null 2>&1; do
+    if [ $SECONDS -ge $deadline ]; then echo "test-session: $what did not come up" >&2; return 1; fi
+    sleep 0.1
+  done
+}
+
+# X server: it writes its display number to the pipe once it accepts clients.
+exec 3<> <(:)
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset >"$session/xvfb.log" 2>&1 &
+pids+=($!)
+read -r -t 30 display <&3 || { echo "test-session: Xvfb did not start" >&2; cat "$session/xvfb.log" >&2; exit 1; }
+exec 3<&-
+export DISPLAY=":$display"
+unset WAYLAND_DISPLAY
+
+openbox --sm-disable >"$session/openbox.log" 2>&1 &
+pids+=($!)
+wait_for 30 "the window manager" wmctrl -m
+
+# Audio: a server of our own on a socket of our own.
+mkdir -p "$session/pulse" "$session/home"
+export XDG_RUNTIME_DIR="$session/pulse"
+export PULSE_SERVER="unix:$session/pulse/native"
+HOME="$session/home" pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit \
+  --use-pid-file=no --log-target=file:"$session/pulse.log" \
+  --load="module-native-protocol-unix socket=$session/pulse/native auth-anonymous=1" \
+  --load="module-null-sink sink_name=vardel_null rate=48000 channels=2" \
+  >/dev/null 2>&1 &
+pids+=($!)
+wait_for 30 "PulseAudio" pactl info
+pactl set-default-sink vardel_null
+pactl set-default-source vardel_null.monitor
+
+mkdir -p "$session/office"
+export VARDEL_TEST_OFFICE_PROFILE="$session/office"
+export QT_QPA_PLATFORM=xcb
+
+"$@"
