@@ -25,6 +25,11 @@ function(vardel_test name)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
   vardel_warnings(${name})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-                       PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  if(CMAKE_CROSSCOMPILING)
+    # Run under the emulator where there is one (wine for Windows builds).
+    add_test(NAME ${name} COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                         PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  endif()
 endfunction()
