@@ -16,3 +16,7 @@ set(VARDEL_RUNTIME_ONLY ON CACHE BOOL "" FORCE)
 set(VARDEL_GTEST_FROM_SOURCE /usr/src/googletest CACHE PATH "" FORCE)
 # The test programs run without the MinGW run-time DLLs beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The tests run under wine where it is installed.
+if(EXISTS /usr/lib/wine/wine64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+endif()
