@@ -15,7 +15,8 @@ run=(libreoffice-impress fonts-noto-cjk fonts-liberation fonts-dejavu-core
 test=(googletest libgtest-dev libgmock-dev
       xvfb openbox xdotool wmctrl xclip x11-utils x11-xserver-utils
       ffmpeg procps psmisc
-      g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
+      g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
+      appstream desktop-file-utils dpkg-dev file)
 
 want=("${build[@]}" "${run[@]}")
 [ "${1:-}" = "--test" ] && want+=("${test[@]}")
