@@ -1,0 +1,18 @@
+// "PowerPoint.Application" on Linux: the presentation application served by
+// LibreOffice Impress. Members: "Visible" (put/get), "Presentations" (get; a
+// collection whose "Open" takes "FileName" and "ReadOnly"), "Caption"
+// (put/get: the title of the presentation's window), "Quit".
+//
+// The office is driven through a module loaded on first creation, so a
+// program that links this still starts where no office is installed; creating
+// the object then fails with error 429 and a description that says why.
+#pragma once
+
+namespace office {
+
+inline constexpr char16_t kProgId[] = u"PowerPoint.Application";
+
+// Registers the component under kProgId for the life of the program.
+void registerPowerPoint();
+
+}  // namespace office

@@ -1,0 +1,340 @@
+#include "components/office/uno/application.h"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include <com/sun/star/awt/XWindow.hpp>
+#include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/container/XEnumeration.hpp>
+#include <com/sun/star/container/XEnumerationAccess.hpp>
+#include <com/sun/star/frame/Desktop.hpp>
+#include <com/sun/star/frame/XController.hpp>
+#include <com/sun/star/frame/XDesktop2.hpp>
+#include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/frame/XModel.hpp>
+#include <com/sun/star/frame/XTitle.hpp>
+#include <com/sun/star/io/IOException.hpp>
+#include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/IllegalArgumentException.hpp>
+#include <com/sun/star/task/InteractionHandler.hpp>
+#include <com/sun/star/util/XCloseable.hpp>
+#include <com/sun/star/util/XModifiable.hpp>
+#include <cppuhelper/weakref.hxx>
+#include <rtl/ref.hxx>
+
+#include "components/office/uno/file_url.h"
+#include "components/office/uno/interaction.h"
+#include "components/office/uno/office_process.h"
+
+namespace office {
+
+using rtl::OUString;
+
+namespace {
+
+namespace uno = css::uno;
+namespace frame = css::frame;
+using automation::Args;
+using automation::MemberTable;
+using rt::Status;
+using rt::Text;
+using rt::Variant;
+
+OUString toOUString(const Text& t) {
+  return OUString(reinterpret_cast<const sal_Unicode*>(t.data()), static_cast<sal_Int32>(t.size()));
+}
+Text toText(const OUString& s) {
+  return Text(reinterpret_cast<const char16_t*>(s.getStr()), static_cast<std::size_t>(s.getLength()));
+}
+
+// Automation names compare without regard to ASCII case.
+bool sameName(std::u16string_view a, std::u16string_view b) {
+  auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
+}
+
+Status officeGone() {
+  return rt::fail(rt::status::Fail,
+                  u"The presentation application is no longer running (LibreOffice was closed or ended).");
+}
+
+// Runs a member's body; nothing the office or a conversion throws crosses
+// the component boundary: each becomes a failing status with its words.
+template <class Body>
+Status guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const rt::RuntimeError& e) {
+    return rt::fail(rt::status::fromErrorNumber(e.number()), e.text());
+  } catch (const css::lang::DisposedException&) {
+    return officeGone();
+  } catch (const uno::Exception& e) {
+    return rt::fail(rt::status::Fail, u"The presentation application failed: " + toText(e.Message));
+  } catch (const std::exception& e) {
+    return rt::fail(rt::status::Fail, u"The presentation application failed: " + rt::fromUtf8(e.what()));
+  }
+}
+
+css::beans::PropertyValue loadArg(const char16_t* name, const uno::Any& value) {
+  return css::beans::PropertyValue(OUString(reinterpret_cast<const sal_Unicode*>(name)), -1, value,
+                                   css::beans::PropertyState_DIRECT_VALUE);
+}
+
+Status noDisplay() {
+  return rt::fail(rt::status::Fail,
+                  u"The presentation application cannot be shown: there is no display "
+                  u"(neither DISPLAY nor WAYLAND_DISPLAY is set).");
+}
+
+// What one application object knows; its collections share it.
+struct Session {
+  Connection connection;
+  uno::Reference<frame::XDesktop2> desktop;
+  bool visible = false;
+  std::optional<Text> caption;
+  // The windows of the presentations opened here, newest last. Weak: the user
+  // may close them at any time.
+  std::vector<uno::WeakReference<frame::XFrame>> frames;
+
+  std::vector<uno::Reference<frame::XFrame>> liveFrames() {
+    std::vector<uno::Reference<frame::XFrame>> live;
+    std::erase_if(frames, [&](const uno::WeakReference<frame::XFrame>& weak) {
+      uno::Reference<frame::XFrame> f(weak);
+      if (!f.is()) return true;
+      live.push_back(f);
+      return false;
+    });
+    return live;
+  }
+};
+using SessionRef = std::shared_ptr<Session>;
+
+class Presentation : public MemberTable {
+ public:
+  Presentation(Text fullName, uno::Reference<frame::XModel> model)
+      : fullName_(std::move(fullName)), model_(model) {
+    property(1, u"FullName", [this](Variant& r) {
+      r = fullName_;
+      return rt::status::Ok;
+    });
+    method(2, u"Close", [this](const Args&, Variant&) {
+      return guarded([&] {
+        uno::Reference<css::util::XCloseable> closeable(uno::Reference<frame::XModel>(model_), uno::UNO_QUERY);
+        if (closeable.is()) closeable->close(true);
+        return rt::status::Ok;
+      });
+    });
+  }
+
+ private:
+  Text fullName_;
+  uno::WeakReference<frame::XModel> model_;
+};
+
+class Presentations : public MemberTable {
+ public:
+  explicit Presentations(SessionRef session) : session_(std::move(session)) {
+    method(1, u"Open", [this](const Args& args, Variant& result) {
+      return guarded([&] { return open(args, result); });
+    });
+  }
+
+ private:
+  // Open(FileName, [ReadOnly]): by position or by name.
+  Status open(const Args& args, Variant& result) {
+    if (args.positional.size() > 2)
+      return rt::fail(rt::status::BadParamCount, u"Open takes at most two arguments: FileName and ReadOnly.");
+    const Variant* fileName = args.positional.size() > 0 ? &args.positional[0] : nullptr;
+    const Variant* readOnly = args.positional.size() > 1 ? &args.positional[1] : nullptr;
+    for (const auto& a : args.named) {
+      const Variant** slot = sameName(a.name, u"FileName")   ? &fileName
+                             : sameName(a.name, u"ReadOnly") ? &readOnly
+                                                             : nullptr;
+      if (!slot) return rt::fail(rt::status::InvalidArg, u"Open has no argument named \"" + a.name + u"\".");
+      if (*slot) return rt::fail(rt::status::InvalidArg, u"Open was given \"" + a.name + u"\" twice.");
+      *slot = &a.value;
+    }
+    if (!fileName)
+      return rt::fail(rt::status::ParamNotOptional, u"Open needs the argument FileName.");
+    const Text path = fileName->toText();
+    // An empty value (an unassigned variable) means "not read-only".
+    const bool asReadOnly = readOnly && !readOnly->deref().isEmpty() && readOnly->toBool();
+
+    OUString url;
+    Text error;
+    if (!fileUrlFromPath(path, url, error)) return rt::fail(rt::status::Fail, error);
+
+    Session& s = *session_;
+    if (!s.desktop.is()) return officeGone();
+    if (s.visible && !haveDisplay()) return noDisplay();
+    rtl::Reference<AbortingInteraction> asked(new AbortingInteraction(pathFromFileUrl(url)));
+    const css::beans::PropertyValue load[] = {
+        loadArg(u"Hidden", uno::Any(!s.visible)),
+        loadArg(u"ReadOnly", uno::Any(asReadOnly)),
+        loadArg(u"InteractionHandler",
+                uno::Any(uno::Reference<css::task::XInteractionHandler>(asked.get())))};
+    uno::Reference<frame::XComponentLoader> loader(s.desktop, uno::UNO_QUERY_THROW);
+    uno::Reference<css::lang::XComponent> component;
+    try {
+      component = loader->loadComponentFromURL(url, "_blank", 0, uno::Sequence<css::beans::PropertyValue>(load, 3));
+    } catch (const css::lang::IllegalArgumentException&) {
+      // Type detection found nothing it can load: explained below.
+    } catch (const css::io::IOException&) {
+      // The file could not be read: explained below.
+    }
+    uno::Reference<frame::XModel> model(component, uno::UNO_QUERY);
+    if (!model.is()) {
+      // The office's reason where it asked something; otherwise find out
+      // why it refused the file.
+      const Text shown = pathFromFileUrl(url);
+      Text words = asked->firstQuestion();
+      if (words.empty()) words = explainRefusal(url, shown);
+      if (component.is()) {
+        uno::Reference<css::util::XCloseable> other(component, uno::UNO_QUERY);
+        if (other.is()) other->close(true);
+      }
+      return rt::fail(rt::status::Fail, words);
+    }
+
+    uno::Reference<frame::XFrame> window = model->getCurrentController()->getFrame();
+    handOverToOffice(model, window);
+    if (s.caption) setTitle(window, *s.caption);
+    s.frames.emplace_back(window);
+    result = Variant(rt::ObjectRef(std::make_shared<Presentation>(pathFromFileUrl(url), model)));
+    return rt::status::Ok;
+  }
+
+  // The document keeps its load arguments; from now on the office's own
+  // handler answers its questions (saving, reloading), with real dialogs.
+  void handOverToOffice(const uno::Reference<frame::XModel>& model,
+                        const uno::Reference<frame::XFrame>& window) {
+    auto handler = css::task::InteractionHandler::createWithParent(session_->connection.context,
+                                                                   window->getContainerWindow());
+    auto args = model->getArgs();
+    bool replaced = false;
+    for (sal_Int32 i = 0; i < args.getLength(); ++i) {
+      if (args[i].Name == "InteractionHandler") {
+        args.getArray()[i].Value <<= uno::Reference<css::task::XInteractionHandler>(handler.get());
+        replaced = true;
+      }
+    }
+    if (replaced) model->attachResource(model->getURL(), args);
+  }
+
+ public:
+  static void setTitle(const uno::Reference<frame::XFrame>& window, const Text& caption) {
+    uno::Reference<frame::XTitle> title(window, uno::UNO_QUERY);
+    if (title.is()) title->setTitle(toOUString(caption));
+  }
+
+ private:
+  SessionRef session_;
+};
+
+class Application : public MemberTable {
+ public:
+  explicit Application(SessionRef session) : session_(std::move(session)) {
+    property(
+        1, u"Visible",
+        [this](Variant& r) {
+          r = session_->visible;
+          return rt::status::Ok;
+        },
+        [this](const Variant& v) { return guarded([&] { return setVisible(v.toBool()); }); });
+    property(2, u"Presentations", [this](Variant& r) {
+      r = Variant(rt::ObjectRef(std::make_shared<Presentations>(session_)));
+      return rt::status::Ok;
+    });
+    property(
+        3, u"Caption",
+        [this](Variant& r) { return guarded([&] { return caption(r); }); },
+        [this](const Variant& v) { return guarded([&] { return setCaption(v.toText()); }); });
+    method(4, u"Quit", [this](const Args&, Variant&) { return guarded([&] { return quit(); }); });
+  }
+
+ private:
+  Status setVisible(bool visible) {
+    if (visible && !haveDisplay()) return noDisplay();
+    session_->visible = visible;
+    for (const auto& f : session_->liveFrames()) {
+      auto w = f->getContainerWindow();
+      if (w.is()) w->setVisible(visible);
+    }
+    return rt::status::Ok;
+  }
+
+  Status caption(Variant& r) {
+    if (session_->caption) {
+      r = *session_->caption;
+      return rt::status::Ok;
+    }
+    auto live = session_->liveFrames();
+    uno::Reference<frame::XTitle> title(live.empty() ? nullptr : live.back(), uno::UNO_QUERY);
+    r = title.is() ? toText(title->getTitle()) : Text(u"LibreOffice Impress");
+    return rt::status::Ok;
+  }
+
+  // The caption is the title of the presentations' windows: set now on
+  // those open, and on every one opened later.
+  Status setCaption(const Text& caption) {
+    session_->caption = caption;
+    for (const auto& f : session_->liveFrames()) Presentations::setTitle(f, caption);
+    return rt::status::Ok;
+  }
+
+  Status quit() {
+    Session& s = *session_;
+    if (!s.desktop.is()) return rt::status::Ok;  // quit before: nothing left to quit
+    // A document with unsaved changes refuses: ask nothing, lose nothing.
+    try {
+      auto all = s.desktop->getComponents()->createEnumeration();
+      while (all->hasMoreElements()) {
+        uno::Reference<css::util::XModifiable> doc(all->nextElement(), uno::UNO_QUERY);
+        if (!doc.is() || !doc->isModified()) continue;
+        uno::Reference<frame::XTitle> title(doc, uno::UNO_QUERY);
+        const Text name = title.is() ? toText(title->getTitle()) : Text(u"A document");
+        return rt::fail(rt::status::Fail, u"The presentation application cannot quit: \"" + name +
+                                              u"\" has unsaved changes. Save or close it first.");
+      }
+    } catch (const css::lang::DisposedException&) {
+      return rt::status::Ok;  // already gone: nothing to quit
+    }
+    bool terminated = false;
+    try {
+      terminated = s.desktop->terminate();
+    } catch (const css::lang::DisposedException&) {
+      terminated = true;  // the connection closed as the office ended
+    }
+    if (!terminated)
+      return rt::fail(rt::status::Fail,
+                      u"The presentation application refused to quit (a document or an extension "
+                      u"is still busy).");
+    s.desktop.clear();
+    s.frames.clear();
+    if (s.connection.started > 0) awaitExit(s.connection.started, 10);
+    return rt::status::Ok;
+  }
+
+  SessionRef session_;
+};
+
+}  // namespace
+
+Status createApplication(automation::DispatchRef& application) {
+  auto session = std::make_shared<Session>();
+  const Status s = connectToOffice(session->connection);
+  if (rt::failed(s)) return s;
+  try {
+    session->desktop = frame::Desktop::create(session->connection.context);
+  } catch (const uno::Exception& e) {
+    return rt::fail(rt::status::fromErrorNumber(rt::err::CannotCreateObject),
+                    u"Cannot start the presentation application: LibreOffice answered but has no "
+                    u"desktop (" + toText(e.Message) + u").");
+  }
+  application = std::make_shared<Application>(std::move(session));
+  return rt::status::Ok;
+}
+
+}  // namespace office
