@@ -36,6 +36,7 @@ RuntimeError::RuntimeError(std::int32_t number, Text text)
 
 Text standardText(std::int32_t number) {
   switch (number) {
+    case err::InvalidCall: return u"Invalid procedure call or argument";
     case err::Overflow: return u"Overflow";
     case err::ObjectRequired: return u"Object variable or With block variable not set";
     case err::CannotCreateObject: return u"ActiveX component can't create object";

@@ -20,6 +20,7 @@ using Status = std::int32_t;
 // Error numbers the programs raise themselves. Every other run-time error
 // carries the failing component status itself as its number.
 namespace err {
+inline constexpr std::int32_t InvalidCall = 5;
 inline constexpr std::int32_t Overflow = 6;
 inline constexpr std::int32_t ObjectRequired = 91;
 inline constexpr std::int32_t CannotCreateObject = 429;
