@@ -1,0 +1,33 @@
+// Quenlo: the courseware kit's launcher. It shows the start screen and hands
+// a presentation to the presentation application.
+#include <QApplication>
+
+#include "launcher/start.h"
+#include "runtime/qt/events.h"
+
+#ifdef VARDEL_HAVE_OFFICE
+#include "components/office/office.h"
+#endif
+#ifdef VARDEL_HAVE_FILEDIALOG
+#include "components/filedialog/commondialog.h"
+#endif
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  // The same name as the window's: Qt adds the display name to window titles
+  // that differ from it, and the error message box carries it as its title.
+  QApplication::setApplicationDisplayName(QStringLiteral("Vardel课件制作系统"));
+
+#ifdef VARDEL_HAVE_OFFICE
+  office::registerPowerPoint();
+#endif
+#ifdef VARDEL_HAVE_FILEDIALOG
+  filedialog::registerCommonDialog();
+#endif
+
+  launcher::Start start;
+  rt::closeOnTerminationSignals(&start);
+  // The load step may already have ended the program (a run-time error).
+  if (!rt::ending()) start.show();
+  return rt::exec(app);
+}

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# End to end: the real Quenlo on the X server and window manager of
+# scripts/test-session.sh. Closing the window from outside (the window
+# manager, SIGTERM) and both exit controls end it quietly with status 0.
+# With --office, also a real launch into LibreOffice Impress: the launcher
+# ends, the office shows the presentation under the kit's caption, and a
+# missing file gives the error message and leaves no office dialog.
+#
+#   e2e_quenlo.sh PATH/TO/Quenlo [--office PATH/TO/presentation.ppt]
+set -euo pipefail
+
+quenlo=$1
+office=no
+if [ "${2:-}" = "--office" ]; then office=yes; presentation=$3; fi
+
+if [ -z "${DISPLAY:-}" ]; then
+  echo "e2e: no DISPLAY; run inside scripts/test-session.sh" >&2
+  exit 1
+fi
+for tool in xdotool wmctrl xclip; do
+  command -v "$tool" >/dev/null || { echo "e2e: $tool is missing" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/quenlo-e2e.XXXXXX)
+pids=()
+profile="$work/office-profile"
+cleanup() {
+  local pid
+  # The office was started by a launcher that has gone: find its processes
+  # by the private profile in their environment, never by name.
+  for pid in $(office_pids); do pids+=("$pid"); done
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+office_pids() {
+  local env
+  for env in /proc/[0-9]*/environ; do
+    if tr '\0' '\n' <"$env" 2>/dev/null | grep -qxF "UserInstallation=file://$profile"; then
+      env=${env#/proc/}
+      echo "${env%/environ}"
+    fi
+  done
+}
+
+fail() { echo "e2e: FAIL: $*" >&2; exit 1; }
+
+# poll SECONDS COMMAND...: until the command succeeds, or fails the test.
+poll() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.2
+  done
+}
+
+title='Vardel课件制作系统'
+caption='Vardel课件快速制作系统'
+
+# start_quenlo: starts the launcher and waits for its start window; sets
+# $pid and $wid.
+start_quenlo() {
+  "$quenlo" >"$work/quenlo.log" 2>&1 &
+  pid=$!
+  pids+=("$pid")
+  poll 60 xdotool search --all --onlyvisible --pid "$pid" --name "^$title\$" ||
+    fail "the start window did not appear"
+  wid=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$title\$" | head -n1)
+}
+
+# ended_with STATUS: the launcher has gone, with that exit status.
+ended_with() {
+  poll 60 bash -c "! kill -0 $pid" || fail "the launcher did not end (a message box?)"
+  local status=0
+  wait "$pid" || status=$?
+  [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+}
+
+# --- The start window on a real screen ---------------------------------------
+start_quenlo
+eval "$(xdotool getwindowgeometry --shell "$wid")"
+[ "$WIDTH" = 523 ] && [ "$HEIGHT" = 279 ] || fail "window is ${WIDTH}x$HEIGHT, expected 523x279"
+read -r sw sh < <(xdotool getdisplaygeometry)
+[ $((X - (sw - 523) / 2)) -ge -2 ] && [ $((X - (sw - 523) / 2)) -le 2 ] &&
+  [ $((Y - (sh - 279) / 2)) -ge -2 ] && [ $((Y - (sh - 279) / 2)) -le 2 ] ||
+  fail "window at $X,$Y is not centred on ${sw}x$sh"
+
+# Closed by the window manager: the unload step runs, the program ends.
+wmctrl -i -c "$wid"
+ended_with 0
+echo "e2e: window manager close ok"
+
+start_quenlo
+kill -TERM "$pid"
+ended_with 0
+echo "e2e: SIGTERM ok"
+
+# The exit button, then the strip of the exit label above it.
+start_quenlo
+xdotool mousemove --window "$wid" 389 218 click 1
+ended_with 0
+echo "e2e: exit button ok"
+
+start_quenlo
+xdotool mousemove --window "$wid" 390 205 click 1
+ended_with 0
+echo "e2e: exit label ok"
+
+[ "$office" = yes ] || exit 0
+
+# --- A real launch ------------------------------------------------------------
+export UserInstallation="file://$profile"
+mkdir -p "$work/课件 一"
+cp "$presentation" "$work/课件 一/演示 文稿.ppt"
+
+# type_path TEXT: puts TEXT into Text1 through the clipboard.
+type_path() {
+  printf '%s' "$1" >"$work/clip"
+  xclip -quiet -selection clipboard -i "$work/clip" >/dev/null 2>&1 &
+  local clip=$!
+  pids+=("$clip")
+  xdotool mousemove --window "$wid" 320 167 click 1
+  xdotool key --clearmodifiers ctrl+a ctrl+v
+  sleep 0.5  # let the paste round trip settle before the next click
+  kill "$clip" 2>/dev/null || true
+}
+
+# A missing file: the office comes up, the open fails, the error is shown.
+start_quenlo
+type_path "$work/no such file.ppt"
+xdotool mousemove --window "$wid" 327 218 click 1
+poll 180 bash -c "[ \$(xdotool search --all --onlyvisible --pid $pid --name '^$title\$' | wc -l) -ge 2 ]" ||
+  fail "no error message for a missing file"
+for opid in $(office_pids); do
+  if xdotool search --all --onlyvisible --pid "$opid" --name '.' >/dev/null 2>&1; then
+    fail "the office shows a window (a dialog?) after a failed open"
+  fi
+done
+box=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$title\$" | grep -v "^$wid\$" | head -n1)
+xdotool windowactivate --sync "$box" key Return
+ended_with 1
+echo "e2e: missing file ok"
+
+# The presentation: the launcher ends and the office window has the caption.
+start_quenlo
+type_path "$work/课件 一/演示 文稿.ppt"
+xdotool mousemove --window "$wid" 327 218 click 1
+ended_with 0
+poll 180 xdotool search --onlyvisible --name "^$caption\$" || fail "no office window titled $caption"
+echo "e2e: launch ok"
