@@ -1,0 +1,285 @@
+#include "components/encoder/engine/asf_output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <system_error>
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+namespace encoder::engine {
+
+namespace {
+constexpr int kIoBufferSize = 64 * 1024;
+// Offsets inside the data object: its size and its packet count.
+constexpr std::size_t kDataSize = 16;
+constexpr std::size_t kDataPacketCount = 40;
+
+rt::Text reason(int err) { return rt::fromUtf8(std::generic_category().message(err)); }
+}  // namespace
+
+std::unique_ptr<AsfOutput> AsfOutput::create(const rt::Text& path, rt::Text& error) {
+  if (path.empty()) {
+    error = u"Cannot create the output file: no file name has been set.";
+    return nullptr;
+  }
+  const std::string name = rt::toUtf8(path);
+  if (name.find('\0') != std::string::npos) {
+    error = u"Cannot create the output file \"" + path + u"\": the name contains a null character.";
+    return nullptr;
+  }
+  // O_NONBLOCK: a named pipe without a reader must not hang the start; the
+  // file is truncated only once it is known to be a regular file, so naming a
+  // device or a pipe never writes to it.
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  if (fd < 0) {
+    error = u"Cannot create the output file \"" + path + u"\": " + reason(errno) + u".";
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    error = u"Cannot create the output file \"" + path +
+            u"\": it is not a regular file (a device, a pipe or a socket).";
+    return nullptr;
+  }
+  if (::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) {
+    const int e = errno;
+    ::close(fd);
+    error = u"Cannot create the output file \"" + path + u"\": " + reason(e) + u".";
+    return nullptr;
+  }
+  std::unique_ptr<AsfOutput> out(new AsfOutput(fd));
+  if (out->io_ == nullptr) {
+    error = u"Cannot create the output file \"" + path + u"\": out of memory.";
+    return nullptr;
+  }
+  return out;
+}
+
+AsfOutput::AsfOutput(int fd) : fd_(fd) {
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  if (buffer == nullptr) return;
+  io_ = avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &AsfOutput::writeThunk,
+                           &AsfOutput::seekThunk);
+  if (io_ == nullptr) av_free(buffer);
+}
+
+AsfOutput::~AsfOutput() {
+  if (io_ != nullptr) {
+    av_freep(&io_->buffer);
+    avio_context_free(&io_);
+  }
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void AsfOutput::setDescription(asf::ContentDescription content, std::vector<asf::Attribute> attributes) {
+  content_ = std::move(content);
+  attributes_ = std::move(attributes);
+}
+
+int AsfOutput::writeThunk(void* opaque, std::uint8_t* buf, int size) {
+  return static_cast<AsfOutput*>(opaque)->write(buf, static_cast<std::size_t>(size));
+}
+
+std::int64_t AsfOutput::seekThunk(void* opaque, std::int64_t offset, int whence) {
+  return static_cast<AsfOutput*>(opaque)->seek(offset, whence);
+}
+
+bool AsfOutput::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size) {
+  if (error_ != 0) return false;
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd_, buf, size, static_cast<off_t>(physical));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      return false;
+    }
+    if (n == 0) {
+      error_ = EIO;
+      return false;
+    }
+    buf += n;
+    size -= static_cast<std::size_t>(n);
+    physical += static_cast<std::uint64_t>(n);
+    if (physical > physicalEnd_) physicalEnd_ = physical;
+  }
+  return true;
+}
+
+int AsfOutput::write(const std::uint8_t* buf, std::size_t size) {
+  if (error_ != 0) return AVERROR(error_);
+  const std::size_t total = size;
+  while (size > 0) {
+    const bool inHeader = logicalHeaderSize_ == 0 || logicalPos_ < logicalHeaderSize_;
+    if (inHeader) {
+      // The header object is collected whole, then completed and written.
+      std::size_t take = size;
+      if (logicalHeaderSize_ != 0) take = std::min<std::uint64_t>(size, logicalHeaderSize_ - logicalPos_);
+      if (header_.size() < logicalPos_ + take) header_.resize(logicalPos_ + take);
+      std::copy_n(buf, take, header_.begin() + static_cast<std::ptrdiff_t>(logicalPos_));
+      logicalPos_ += take;
+      buf += take;
+      size -= take;
+      if (logicalHeaderSize_ == 0 && header_.size() >= 24) {
+        logicalHeaderSize_ = asf::readU64(header_, 16);
+        if (logicalHeaderSize_ < asf::kHeaderPrefixSize || logicalHeaderSize_ > (1u << 24)) {
+          error_ = EINVAL;
+          return AVERROR(error_);
+        }
+        // Bytes collected beyond the header belong to what follows it.
+        if (header_.size() > logicalHeaderSize_) {
+          const std::vector<std::uint8_t> rest(header_.begin() + static_cast<std::ptrdiff_t>(logicalHeaderSize_),
+                                               header_.end());
+          header_.resize(logicalHeaderSize_);
+          logicalPos_ = logicalHeaderSize_;
+          if (!emitHeader()) return AVERROR(error_);
+          if (!writeAt(logicalPos_ + static_cast<std::uint64_t>(shift_), rest.data(), rest.size()))
+            return AVERROR(error_);
+          logicalPos_ += rest.size();
+          continue;
+        }
+      }
+      if (logicalHeaderSize_ != 0 && logicalPos_ == logicalHeaderSize_ && !emitHeader())
+        return AVERROR(error_);
+    } else {
+      if (!writeAt(logicalPos_ + static_cast<std::uint64_t>(shift_), buf, size)) return AVERROR(error_);
+      logicalPos_ += size;
+      size = 0;
+    }
+  }
+  logicalEnd_ = std::max(logicalEnd_, logicalPos_);
+  return static_cast<int>(total);
+}
+
+bool AsfOutput::emitHeader() {
+  const auto parsed = asf::parseHeader(header_);
+  if (!parsed) {
+    error_ = EINVAL;
+    return false;
+  }
+  const asf::Bytes cd = asf::buildContentDescription(content_);
+  const asf::Bytes ecd = asf::buildExtendedContent(attributes_);
+  asf::Bytes out(header_.begin(), header_.begin() + asf::kHeaderPrefixSize);
+  std::uint32_t count = 0;
+  bool inserted = false;
+  std::size_t fileProps = 0;
+  auto insertOurs = [&] {
+    out.insert(out.end(), cd.begin(), cd.end());
+    out.insert(out.end(), ecd.begin(), ecd.end());
+    count += 2;
+    inserted = true;
+  };
+  for (const auto& o : parsed->objects) {
+    const bool ours = o.guid == asf::kContentDescriptionObject ||
+                      o.guid == asf::kExtendedContentDescriptionObject;
+    if (ours) {
+      if (!inserted) insertOurs();
+      continue;
+    }
+    if (o.guid == asf::kFilePropertiesObject) fileProps = out.size();
+    out.insert(out.end(), header_.begin() + static_cast<std::ptrdiff_t>(o.offset),
+               header_.begin() + static_cast<std::ptrdiff_t>(o.offset + o.size));
+    ++count;
+    if (o.guid == asf::kFilePropertiesObject && !inserted) insertOurs();
+  }
+  if (!inserted) insertOurs();
+  if (fileProps == 0 || fileProps + asf::fileprops::kSize > out.size()) {
+    error_ = EINVAL;
+    return false;
+  }
+  asf::writeU64(out, 16, out.size());
+  asf::writeU32(out, 24, count);
+  const std::int64_t shift = static_cast<std::int64_t>(out.size()) - static_cast<std::int64_t>(header_.size());
+  if (headerWrites_ > 0 && out.size() != physicalHeaderSize_) {
+    // The final header must fit exactly where the first one went.
+    error_ = EIO;
+    return false;
+  }
+  // The muxer's file size counts its own header; ours may differ in size.
+  const std::uint64_t fileSize = asf::readU64(out, fileProps + asf::fileprops::kFileSize);
+  if (fileSize != 0)
+    asf::writeU64(out, fileProps + asf::fileprops::kFileSize, fileSize + static_cast<std::uint64_t>(shift));
+  shift_ = shift;
+  filePropsAt_ = fileProps;
+  packetSize_ = asf::readU32(out, fileProps + asf::fileprops::kMinPacketSize);
+  preroll_ = asf::readU64(out, fileProps + asf::fileprops::kPreroll);
+  physicalHeaderSize_ = out.size();
+  ++headerWrites_;
+  return writeAt(0, out.data(), out.size());
+}
+
+std::int64_t AsfOutput::seek(std::int64_t offset, int whence) {
+  if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(logicalEnd_);
+  std::int64_t target = offset;
+  switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET: break;
+    case SEEK_CUR: target += static_cast<std::int64_t>(logicalPos_); break;
+    case SEEK_END: target += static_cast<std::int64_t>(logicalEnd_); break;
+    default: return AVERROR(EINVAL);
+  }
+  if (target < 0) return AVERROR(EINVAL);
+  logicalPos_ = static_cast<std::uint64_t>(target);
+  return target;
+}
+
+std::uint64_t AsfOutput::completePackets() const {
+  const std::uint64_t dataStart = physicalHeaderSize_ + asf::kDataObjectHeaderSize;
+  if (packetSize_ == 0 || physicalEnd_ < dataStart) return 0;
+  return (physicalEnd_ - dataStart) / packetSize_;
+}
+
+void AsfOutput::progress(std::uint64_t duration100ns) {
+  if (headerWrites_ != 1 || error_ != 0) return;
+  const std::uint64_t packets = completePackets();
+  const std::uint64_t dataSize = asf::kDataObjectHeaderSize + packets * packetSize_;
+  std::uint8_t props[asf::fileprops::kFlags - asf::fileprops::kFileSize]{};
+  const std::span<std::uint8_t> p(props);
+  asf::writeU64(p, 0, physicalHeaderSize_ + dataSize);
+  // Creation date (8 bytes at 48) stays as the muxer wrote it.
+  std::uint8_t created[8];
+  if (::pread(fd_, created, 8, static_cast<off_t>(filePropsAt_ + 48)) == 8)
+    std::copy_n(created, 8, props + 8);
+  asf::writeU64(p, asf::fileprops::kPacketCount - asf::fileprops::kFileSize, packets);
+  asf::writeU64(p, asf::fileprops::kPlayDuration - asf::fileprops::kFileSize, duration100ns + preroll_ * 10000);
+  asf::writeU64(p, asf::fileprops::kSendDuration - asf::fileprops::kFileSize, duration100ns);
+  asf::writeU64(p, asf::fileprops::kPreroll - asf::fileprops::kFileSize, preroll_);
+  std::uint8_t data[8];
+  asf::writeU64(std::span<std::uint8_t>(data), 0, dataSize);
+  std::uint8_t count[8];
+  asf::writeU64(std::span<std::uint8_t>(count), 0, packets);
+  // The data object first, so a reader never sees more packets promised in
+  // the file properties than the data object holds.
+  if (!writeAt(physicalHeaderSize_ + kDataSize, data, 8)) return;
+  if (!writeAt(physicalHeaderSize_ + kDataPacketCount, count, 8)) return;
+  writeAt(filePropsAt_ + asf::fileprops::kFileSize, props, sizeof props);
+}
+
+void AsfOutput::salvage(std::uint64_t duration100ns) {
+  if (headerWrites_ != 1) return;
+  const int failure = error_;
+  error_ = 0;
+  progress(duration100ns);
+  const std::uint64_t keep = physicalHeaderSize_ + asf::kDataObjectHeaderSize + completePackets() * packetSize_;
+  if (::ftruncate(fd_, static_cast<off_t>(keep)) == 0) physicalEnd_ = keep;
+  error_ = failure;
+}
+
+bool AsfOutput::close() {
+  if (io_ != nullptr && error_ == 0) avio_flush(io_);
+  if (fd_ >= 0) {
+    if (::close(fd_) != 0 && error_ == 0) error_ = errno;
+    fd_ = -1;
+  }
+  return error_ == 0;
+}
+
+}  // namespace encoder::engine

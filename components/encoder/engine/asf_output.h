@@ -1,0 +1,87 @@
+// The output layer between FFmpeg's asf muxer and the file on disk.
+//
+// - The output setting is opened as a local file path with open(2), and the
+//   muxer writes through an AVIOContext of ours: FFmpeg's protocol layer never
+//   sees the name, so "pipe:1", "http://host/x.wmv" or "concat:a|b" can only
+//   ever be file names.
+// - The header the muxer writes is completed as it passes through: its
+//   content description (five texts) and extended content description
+//   (attributes) are replaced by ours, exact UTF-16, and every later write and
+//   seek is shifted by the difference in size, so sizes and offsets stay
+//   consistent.
+// - Data is written at once, and progress() brings the header's file size,
+//   packet count and duration up to date, so a recording whose process dies
+//   is a valid file of everything up to the last update.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "components/encoder/engine/asf_header.h"
+#include "runtime/text.h"
+
+struct AVIOContext;
+
+namespace encoder::engine {
+
+class AsfOutput {
+ public:
+  // Creates (or truncates) the file. On failure returns nullptr and sets
+  // `error` to a text naming the path and the system's reason.
+  static std::unique_ptr<AsfOutput> create(const rt::Text& path, rt::Text& error);
+  ~AsfOutput();
+  AsfOutput(const AsfOutput&) = delete;
+  AsfOutput& operator=(const AsfOutput&) = delete;
+
+  // What the header will carry, set before the muxer writes it.
+  void setDescription(asf::ContentDescription content, std::vector<asf::Attribute> attributes);
+
+  AVIOContext* io() { return io_; }
+
+  // Updates the header to describe every complete data packet on disk and
+  // `duration100ns` of content. Does nothing before the header is written or
+  // after the muxer has written its final one.
+  void progress(std::uint64_t duration100ns);
+
+  // After a failed write: makes the file a valid recording of the packets
+  // that did reach the disk and cuts off any partial packet.
+  void salvage(std::uint64_t duration100ns);
+
+  // The errno of the first failed write or seek, 0 if none.
+  int error() const { return error_; }
+
+  // Flushes FFmpeg's buffer and closes the file; false (and error() set)
+  // when something could not be written.
+  bool close();
+
+ private:
+  explicit AsfOutput(int fd);
+  static int writeThunk(void* opaque, std::uint8_t* buf, int size);
+  static std::int64_t seekThunk(void* opaque, std::int64_t offset, int whence);
+  int write(const std::uint8_t* buf, std::size_t size);
+  std::int64_t seek(std::int64_t offset, int whence);
+  bool writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size);
+  bool emitHeader();
+  std::uint64_t completePackets() const;
+
+  int fd_;
+  AVIOContext* io_ = nullptr;
+  asf::ContentDescription content_;
+  std::vector<asf::Attribute> attributes_;
+
+  std::vector<std::uint8_t> header_;     // the muxer's header object as written
+  std::uint64_t logicalPos_ = 0;         // where the muxer believes it writes
+  std::uint64_t logicalEnd_ = 0;
+  std::uint64_t physicalEnd_ = 0;
+  std::uint64_t logicalHeaderSize_ = 0;  // 0 until known
+  std::uint64_t physicalHeaderSize_ = 0;  // 0 until our header is on disk
+  std::int64_t shift_ = 0;               // physical - logical past the header
+  std::size_t filePropsAt_ = 0;          // offset of the file properties object
+  std::uint32_t packetSize_ = 0;
+  std::uint64_t preroll_ = 0;
+  int headerWrites_ = 0;                  // 1 after the first header, 2 after the final one
+  int error_ = 0;
+};
+
+}  // namespace encoder::engine

@@ -1,0 +1,53 @@
+#include "components/encoder/engine/profiles.h"
+
+#include <array>
+
+namespace encoder::engine {
+
+namespace {
+
+// The catalogue. Names are matched code unit by code unit by the recorder, so
+// they stand here exactly as the window composes them.
+//
+// Video: wmv2 in average-bit-rate mode. At full HD the wmv2 quantiser bottoms
+// out (qscale 31) well above 1.5 Mbit/s for busy pictures, so the low profile's
+// figure is a target the encoder meets on ordinary screen content (text, still
+// windows) and overshoots on full-screen motion; it never stalls, because no
+// strict minimum or maximum rate is imposed.
+// Audio: wmav2 at the rates and bit rates the encoder accepts for each layout.
+constexpr std::array<ProfileSpec, 6> kProfiles{{
+    {u"屏幕视频 - 高(CBR)", {30, 8'000'000}, false, {}, 3},
+    {u"屏幕视频 - 中(CBR)", {15, 4'000'000}, false, {}, 4},
+    {u"屏幕视频(CBR)", {10, 1'500'000}, false, {}, 5},
+    {u"屏幕视频/音频 - 高(CBR)", {30, 8'000'000}, true, {48'000, 2, 128'000}, 0},
+    {u"屏幕视频/音频 - 中(CBR)", {15, 4'000'000}, true, {44'100, 2, 64'000}, 1},
+    {u"屏幕视频/音频", {10, 1'500'000}, true, {22'050, 1, 32'000}, 2},
+}};
+
+}  // namespace
+
+std::span<const ProfileSpec> catalogue() { return kProfiles; }
+
+// Without a profile the engine records at the medium quality, the recorder
+// window's own initial choice, with audio exactly when there is an audio source.
+const ProfileSpec& defaultProfile(bool withAudio) { return kProfiles[withAudio ? 4 : 1]; }
+
+Plan resolve(const ProfileSpec* profile, bool hasVideoSource, bool hasAudioSource) {
+  if (profile == nullptr) profile = &defaultProfile(hasAudioSource);
+  // A group whose sources and profile disagree records what its sources
+  // provide: a video-only profile with an audio source borrows the audio of
+  // its same-quality audio profile; an audio profile without an audio source
+  // records the picture only.
+  const ProfileSpec& withAudio =
+      profile->hasAudio ? *profile : kProfiles[static_cast<std::size_t>(profile->sameQualityOther)];
+  Plan plan;
+  plan.video = hasVideoSource;
+  plan.audio = hasAudioSource;
+  plan.videoSettings = profile->video;
+  plan.audioSettings = withAudio.audio;
+  return plan;
+}
+
+int keyFrameInterval(int fps) { return 2 * fps; }
+
+}  // namespace encoder::engine

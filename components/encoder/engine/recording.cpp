@@ -1,0 +1,526 @@
+#include "components/encoder/engine/recording.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <libyuv.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include "components/encoder/engine/asf_output.h"
+#include "components/encoder/engine/audio_capture.h"
+
+namespace encoder::engine {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// How often the file's header is brought up to date while recording: a
+// killed recording then loses at most this much (plus the muxer's buffering).
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+// The muxer waits at most this long for a packet of the other stream before
+// writing what it has, so a silent or stalled input cannot hold back data.
+constexpr std::int64_t kMaxInterleaveUsec = 500'000;
+// The frame queue between capture and encoder holds about half a second of
+// pictures: enough to ride out a busy moment of the encoder, small enough
+// that a lasting overload drops frames instead of eating memory.
+constexpr double kQueueSeconds = 0.5;
+
+constexpr AVRational k100ns{1, 10'000'000};
+
+rt::Text ffmpegText(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(err, buf, sizeof buf);
+  return rt::fromUtf8(buf);
+}
+
+struct FrameDeleter {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+}  // namespace
+
+struct Recording::State {
+  RecordingConfig config;
+  Clock::time_point startCall, t0;
+
+  std::unique_ptr<AsfOutput> out;
+  AVFormatContext* fmt = nullptr;
+  AVCodecContext* venc = nullptr;
+  AVCodecContext* aenc = nullptr;
+  AVStream* vst = nullptr;
+  AVStream* ast = nullptr;
+  std::unique_ptr<ScreenCapture> screen;
+  std::unique_ptr<AudioCapture> audio;
+  SwrContext* swr = nullptr;
+  AVAudioFifo* fifo = nullptr;
+  bool headerWritten = false;
+
+  // Muxer and file, behind one lock.
+  std::mutex muxMutex;
+  std::uint64_t maxEnd100ns = 0;
+  Clock::time_point lastProgress;
+  std::atomic<bool> writeFailed{false};
+
+  // The frame pool and the queue to the encoder.
+  std::mutex queueMutex;
+  std::condition_variable queueCv;
+  std::vector<FramePtr> frames;
+  std::vector<AVFrame*> freeFrames;  // used as a stack: the same few frames stay warm
+  std::deque<AVFrame*> queue;
+  bool captureDone = false;
+
+  std::mutex stopMutex;
+  std::condition_variable stopCv;
+  bool stopping = false;
+
+  std::thread captureThread, encodeThread, audioThread;
+  bool stopped = false;
+
+  std::mutex failMutex;
+  rt::Text failure;
+
+  std::atomic<std::int64_t> framesCaptured{0}, framesDropped{0}, framesSkipped{0}, videoPackets{0},
+      audioSamples{0};
+  std::atomic<double> firstFrameLatencyMs{-1}, stopLatencyMs{-1};
+
+  ~State();
+  void fail(rt::Text text) {
+    std::lock_guard l(failMutex);
+    if (failure.empty()) failure = std::move(text);
+  }
+  bool shouldStop() {
+    std::lock_guard l(stopMutex);
+    return stopping;
+  }
+
+  bool openVideo(rt::Text& error);
+  bool openAudio(rt::Text& error);
+  void mux(AVPacket* pkt, AVCodecContext* codec, AVStream* stream);
+  void drain(AVCodecContext* codec, AVStream* stream);
+  void captureLoop();
+  void encodeLoop();
+  void audioLoop();
+  rt::Text writeFailure(int err);
+  double seconds() const { return static_cast<double>(maxEnd100ns) / 1e7; }
+};
+
+Recording::State::~State() {
+  avcodec_free_context(&venc);
+  avcodec_free_context(&aenc);
+  if (fmt != nullptr) {
+    fmt->pb = nullptr;  // ours, freed with `out`
+    avformat_free_context(fmt);
+  }
+  swr_free(&swr);
+  if (fifo != nullptr) av_audio_fifo_free(fifo);
+}
+
+bool Recording::State::openVideo(rt::Text& error) {
+  const VideoSettings& v = config.plan.videoSettings;
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
+  venc = codec ? avcodec_alloc_context3(codec) : nullptr;
+  if (venc == nullptr) {
+    error = u"Cannot record: this FFmpeg has no wmv2 video encoder.";
+    return false;
+  }
+  venc->width = screen->width();
+  venc->height = screen->height();
+  venc->time_base = AVRational{1, v.fps};
+  venc->framerate = AVRational{v.fps, 1};
+  venc->pix_fmt = AV_PIX_FMT_YUV420P;
+  // Average bit rate only: a strict minimum = maximum rate cannot be met by
+  // wmv2 at full HD and makes the rate control stall the encoder.
+  venc->bit_rate = v.bitRate;
+  venc->gop_size = keyFrameInterval(v.fps);
+  venc->max_b_frames = 0;
+  venc->thread_count = 1;
+  if (fmt->oformat->flags & AVFMT_GLOBALHEADER) venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int r = avcodec_open2(venc, codec, nullptr);
+  if (r < 0) {
+    error = u"Cannot record: the wmv2 encoder refused the settings (" + ffmpegText(r) + u").";
+    return false;
+  }
+  vst = avformat_new_stream(fmt, nullptr);
+  if (vst == nullptr || avcodec_parameters_from_context(vst->codecpar, venc) < 0) {
+    error = u"Cannot record: out of memory.";
+    return false;
+  }
+  vst->time_base = venc->time_base;
+  vst->avg_frame_rate = venc->framerate;
+
+  const auto poolSize = static_cast<std::size_t>(std::max(3.0, std::ceil(v.fps * kQueueSeconds)));
+  for (std::size_t i = 0; i < poolSize; ++i) {
+    FramePtr f(av_frame_alloc());
+    if (!f) return error = u"Cannot record: out of memory.", false;
+    f->format = AV_PIX_FMT_YUV420P;
+    f->width = venc->width;
+    f->height = venc->height;
+    if (av_frame_get_buffer(f.get(), 0) < 0) return error = u"Cannot record: out of memory.", false;
+    freeFrames.push_back(f.get());
+    frames.push_back(std::move(f));
+  }
+  return true;
+}
+
+bool Recording::State::openAudio(rt::Text& error) {
+  const AudioSettings& a = config.plan.audioSettings;
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
+  aenc = codec ? avcodec_alloc_context3(codec) : nullptr;
+  if (aenc == nullptr) {
+    error = u"Cannot record: this FFmpeg has no wmav2 audio encoder.";
+    return false;
+  }
+  aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  aenc->sample_rate = a.sampleRate;
+  av_channel_layout_default(&aenc->ch_layout, a.channels);
+  aenc->bit_rate = a.bitRate;
+  aenc->time_base = AVRational{1, a.sampleRate};
+  if (fmt->oformat->flags & AVFMT_GLOBALHEADER) aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int r = avcodec_open2(aenc, codec, nullptr);
+  if (r < 0) {
+    error = u"Cannot record: the wmav2 encoder refused the settings (" + ffmpegText(r) + u").";
+    return false;
+  }
+  ast = avformat_new_stream(fmt, nullptr);
+  if (ast == nullptr || avcodec_parameters_from_context(ast->codecpar, aenc) < 0) {
+    error = u"Cannot record: out of memory.";
+    return false;
+  }
+  ast->time_base = aenc->time_base;
+  r = swr_alloc_set_opts2(&swr, &aenc->ch_layout, AV_SAMPLE_FMT_FLTP, a.sampleRate, &aenc->ch_layout,
+                          AV_SAMPLE_FMT_S16, a.sampleRate, 0, nullptr);
+  if (r < 0 || swr_init(swr) < 0) {
+    error = u"Cannot record: the audio converter cannot be set up.";
+    return false;
+  }
+  fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, a.channels, aenc->frame_size * 4);
+  if (fifo == nullptr) {
+    error = u"Cannot record: out of memory.";
+    return false;
+  }
+  return true;
+}
+
+rt::Text Recording::State::writeFailure(int err) {
+  char when[32];
+  std::snprintf(when, sizeof when, "%.1f", seconds());
+  const rt::Text kept = u": the recording stopped after " + rt::fromUtf8(when) +
+                        u" s; the file keeps what was written until then.";
+  if (err == ENOSPC || err == EDQUOT || err == EFBIG)
+    return u"The disk is full (writing \"" + config.path + u"\" failed: " +
+           rt::fromUtf8(std::generic_category().message(err)) + u")" + kept;
+  return u"Writing \"" + config.path + u"\" failed (" +
+         (err != 0 ? rt::fromUtf8(std::generic_category().message(err)) : rt::Text(u"muxer error")) + u")" +
+         kept;
+}
+
+void Recording::State::mux(AVPacket* pkt, AVCodecContext* codec, AVStream* stream) {
+  if (pkt->duration == 0 && codec == venc) pkt->duration = 1;
+  av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
+  pkt->stream_index = stream->index;
+  std::lock_guard l(muxMutex);
+  if (writeFailed) {
+    av_packet_unref(pkt);
+    return;
+  }
+  const auto end = static_cast<std::uint64_t>(
+      std::max<std::int64_t>(0, av_rescale_q(pkt->pts + pkt->duration, stream->time_base, k100ns)));
+  maxEnd100ns = std::max(maxEnd100ns, end);
+  if (codec == venc) ++videoPackets;
+  const int r = av_interleaved_write_frame(fmt, pkt);
+  if (r < 0) {
+    writeFailed = true;
+    fail(writeFailure(out->error()));
+    out->salvage(maxEnd100ns);
+    return;
+  }
+  const auto now = Clock::now();
+  if (now - lastProgress >= kProgressInterval) {
+    out->progress(maxEnd100ns);
+    lastProgress = now;
+  }
+}
+
+void Recording::State::drain(AVCodecContext* codec, AVStream* stream) {
+  AVPacket* pkt = av_packet_alloc();
+  if (pkt == nullptr) return;
+  while (avcodec_receive_packet(codec, pkt) == 0) mux(pkt, codec, stream);
+  av_packet_free(&pkt);
+}
+
+void Recording::State::captureLoop() {
+  const std::chrono::duration<double> period(1.0 / config.plan.videoSettings.fps);
+  std::int64_t next = 0;
+  bool first = true;
+  rt::Text error;
+  while (!writeFailed) {
+    const auto target = t0 + std::chrono::duration_cast<Clock::duration>(period * static_cast<double>(next));
+    {
+      std::unique_lock l(stopMutex);
+      if (stopCv.wait_until(l, target, [&] { return stopping; })) break;
+    }
+    const auto grabTime = Clock::now();
+    const std::uint8_t* data = nullptr;
+    int stride = 0;
+    if (!screen->grab(data, stride, error)) {
+      fail(error);
+      break;
+    }
+    if (first) {
+      firstFrameLatencyMs = std::chrono::duration<double, std::milli>(grabTime - startCall).count();
+      first = false;
+    }
+    // The picture's time is the grid slot it was read in; a late read
+    // leaves the slots it missed empty rather than repeating a picture.
+    std::int64_t pts = std::llround((grabTime - t0) / period);
+    if (pts < next) pts = next;
+    framesSkipped += pts - next;
+    next = pts + 1;
+    ++framesCaptured;
+
+    AVFrame* f = nullptr;
+    {
+      std::lock_guard l(queueMutex);
+      if (!freeFrames.empty()) {
+        f = freeFrames.back();
+        freeFrames.pop_back();
+      }
+    }
+    if (f == nullptr) {  // the encoder is half a second behind: drop this picture
+      ++framesDropped;
+      continue;
+    }
+    // The encoder may still hold a reference to this frame's buffer.
+    if (av_frame_make_writable(f) < 0) {
+      fail(u"The recording stopped: out of memory.");
+      break;
+    }
+    libyuv::ARGBToI420(data, stride, f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
+                       f->linesize[2], f->width, f->height);
+    f->pts = pts;
+    {
+      std::lock_guard l(queueMutex);
+      queue.push_back(f);
+    }
+    queueCv.notify_one();
+  }
+  {
+    std::lock_guard l(queueMutex);
+    captureDone = true;
+  }
+  queueCv.notify_one();
+}
+
+void Recording::State::encodeLoop() {
+  for (;;) {
+    AVFrame* f = nullptr;
+    {
+      std::unique_lock l(queueMutex);
+      queueCv.wait(l, [&] { return !queue.empty() || captureDone; });
+      if (queue.empty()) break;
+      f = queue.front();
+      queue.pop_front();
+    }
+    const int r = avcodec_send_frame(venc, f);
+    {
+      std::lock_guard l(queueMutex);
+      freeFrames.push_back(f);
+    }
+    if (r < 0) {
+      fail(u"The recording stopped: the video encoder failed (" + ffmpegText(r) + u").");
+      break;
+    }
+    drain(venc, vst);
+  }
+  avcodec_send_frame(venc, nullptr);
+  drain(venc, vst);
+}
+
+void Recording::State::audioLoop() {
+  const int rate = config.plan.audioSettings.sampleRate;
+  const int channels = config.plan.audioSettings.channels;
+  const int fragment = audio->fragmentFrames();
+  std::vector<std::int16_t> samples(static_cast<std::size_t>(fragment * channels));
+  std::vector<std::vector<float>> planes(static_cast<std::size_t>(channels),
+                                         std::vector<float>(static_cast<std::size_t>(fragment + 64)));
+  std::vector<std::uint8_t*> planePtrs;
+  for (auto& p : planes) planePtrs.push_back(reinterpret_cast<std::uint8_t*>(p.data()));
+  FramePtr frame(av_frame_alloc());
+  frame->format = AV_SAMPLE_FMT_FLTP;
+  frame->nb_samples = aenc->frame_size;
+  frame->sample_rate = rate;
+  av_channel_layout_copy(&frame->ch_layout, &aenc->ch_layout);
+  if (av_frame_get_buffer(frame.get(), 0) < 0) {
+    fail(u"The recording stopped: out of memory.");
+    return;
+  }
+  bool started = false;
+  std::int64_t fragmentPos = 0;  // position of the fragment's first sample, in samples from t0
+  std::int64_t nextPts = 0;      // position of the fifo's first sample
+  rt::Text error;
+  while (!shouldStop() && !writeFailed) {
+    if (!audio->read(samples.data(), error)) {
+      fail(error);
+      break;
+    }
+    if (!started) {
+      // Audio time is counted in samples from here on, starting from the
+      // time the first sample was recorded relative to the video's start.
+      const auto firstSample = Clock::now() - std::chrono::microseconds(audio->latencyUsec()) -
+                               std::chrono::milliseconds(AudioCapture::kFragmentMs);
+      fragmentPos = std::llround(std::chrono::duration<double>(firstSample - t0).count() * rate);
+      nextPts = std::max<std::int64_t>(0, fragmentPos);
+      started = true;
+    }
+    // Samples from before the video started are not recorded.
+    const std::int64_t skip = std::clamp<std::int64_t>(-fragmentPos, 0, fragment);
+    fragmentPos += fragment;
+    const int count = fragment - static_cast<int>(skip);
+    if (count == 0) continue;
+    const auto* in = reinterpret_cast<const std::uint8_t*>(samples.data() + skip * channels);
+    const int converted = swr_convert(swr, planePtrs.data(), fragment + 64, &in, count);
+    if (converted < 0 ||
+        av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), converted) < converted) {
+      fail(u"The recording stopped: the audio could not be converted.");
+      break;
+    }
+    audioSamples += converted;
+    while (av_audio_fifo_size(fifo) >= aenc->frame_size) {
+      if (av_frame_make_writable(frame.get()) < 0) break;
+      av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->data), aenc->frame_size);
+      frame->pts = nextPts;
+      nextPts += aenc->frame_size;
+      if (avcodec_send_frame(aenc, frame.get()) < 0) {
+        fail(u"The recording stopped: the audio encoder failed.");
+        return;
+      }
+      drain(aenc, ast);
+    }
+  }
+}
+
+std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::Text& error) {
+  std::unique_ptr<Recording> rec(new Recording);
+  rec->s_ = std::make_unique<State>();
+  State& s = *rec->s_;
+  s.config = config;
+  s.startCall = Clock::now();
+  const Plan& plan = config.plan;
+  if (!plan.video && !plan.audio) {
+    error = u"Cannot start recording: the source group has neither a video nor an audio source.";
+    return nullptr;
+  }
+  // Inputs first: without a display or an audio server nothing is created.
+  if (plan.video && !(s.screen = ScreenCapture::open(config.crop, error))) return nullptr;
+  if (plan.audio && !(s.audio = AudioCapture::open(plan.audioSettings.sampleRate, plan.audioSettings.channels, error)))
+    return nullptr;
+
+  if (avformat_alloc_output_context2(&s.fmt, nullptr, "asf", nullptr) < 0 || s.fmt == nullptr) {
+    error = u"Cannot record: this FFmpeg has no ASF muxer.";
+    return nullptr;
+  }
+  if (plan.video && !s.openVideo(error)) return nullptr;
+  if (plan.audio && !s.openAudio(error)) return nullptr;
+
+  // The output last, before anything is captured: a bad path fails here.
+  s.out = AsfOutput::create(config.path, error);
+  if (!s.out) return nullptr;
+  s.out->setDescription(config.content, config.attributes);
+  s.fmt->pb = s.out->io();
+  s.fmt->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
+  s.fmt->max_interleave_delta = kMaxInterleaveUsec;
+  const int r = avformat_write_header(s.fmt, nullptr);
+  if (r < 0) {
+    error = s.out->error() != 0 ? u"Cannot write the output file \"" + config.path + u"\": " +
+                                      rt::fromUtf8(std::generic_category().message(s.out->error())) + u"."
+                                : u"Cannot write the output file \"" + config.path + u"\": " + ffmpegText(r) + u".";
+    return nullptr;
+  }
+  s.headerWritten = true;
+  s.out->progress(0);
+  s.lastProgress = Clock::now();
+
+  s.t0 = Clock::now();
+  if (plan.video) {
+    s.encodeThread = std::thread([&s] { s.encodeLoop(); });
+    s.captureThread = std::thread([&s] { s.captureLoop(); });
+  }
+  if (plan.audio) s.audioThread = std::thread([&s] { s.audioLoop(); });
+  return rec;
+}
+
+rt::Text Recording::stop() {
+  State& s = *s_;
+  if (s.stopped) return s.failure;
+  s.stopped = true;
+  const auto begin = Clock::now();
+  {
+    std::lock_guard l(s.stopMutex);
+    s.stopping = true;
+  }
+  s.stopCv.notify_all();
+  if (s.captureThread.joinable()) s.captureThread.join();
+  if (s.encodeThread.joinable()) s.encodeThread.join();
+  if (s.audioThread.joinable()) s.audioThread.join();
+  // The audio fifo's last partial frame (under one encoder frame, ~46 ms)
+  // is left out: wmav2 takes whole frames only, and padding it would make
+  // the sound outlast the picture.
+  if (s.aenc != nullptr) {
+    avcodec_send_frame(s.aenc, nullptr);
+    s.drain(s.aenc, s.ast);
+  }
+  {
+    std::lock_guard l(s.muxMutex);
+    if (!s.writeFailed) {
+      const int r = av_write_trailer(s.fmt);
+      if (r < 0) {
+        s.writeFailed = true;
+        s.fail(s.writeFailure(s.out->error()));
+        s.out->salvage(s.maxEnd100ns);
+      }
+    }
+    if (!s.out->close() && !s.writeFailed) s.fail(s.writeFailure(s.out->error()));
+  }
+  s.stopLatencyMs = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+  std::lock_guard l(s.failMutex);
+  return s.failure;
+}
+
+Recording::~Recording() {
+  if (s_) stop();
+}
+
+RecordingStats Recording::stats() const {
+  RecordingStats st;
+  st.framesCaptured = s_->framesCaptured;
+  st.framesDropped = s_->framesDropped;
+  st.framesSkipped = s_->framesSkipped;
+  st.videoPackets = s_->videoPackets;
+  st.audioSamples = s_->audioSamples;
+  if (s_->screen) {
+    st.width = s_->screen->width();
+    st.height = s_->screen->height();
+  }
+  st.firstFrameLatencyMs = s_->firstFrameLatencyMs;
+  st.stopLatencyMs = s_->stopLatencyMs;
+  return st;
+}
+
+}  // namespace encoder::engine

@@ -1,0 +1,65 @@
+// One recording: from the opened output file through capture, conversion,
+// encoding and muxing to the completed file.
+//
+// Threads, all started by start() and joined by stop():
+//   video capture: grabs the screen on the 1/fps grid and converts each
+//                  picture to I420 into a pooled frame;
+//   video encoder: encodes queued frames (wmv2) and hands packets to the muxer;
+//   audio:         reads the audio input, converts it (swresample) and
+//                  encodes it (wmav2) in the encoder's frame size.
+// The muxer and the output file are shared behind one lock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "components/encoder/engine/asf_header.h"
+#include "components/encoder/engine/profiles.h"
+#include "components/encoder/engine/screen_capture.h"
+#include "runtime/text.h"
+
+namespace encoder::engine {
+
+struct RecordingConfig {
+  Plan plan;
+  Crop crop;
+  rt::Text path;
+  asf::ContentDescription content;
+  std::vector<asf::Attribute> attributes;
+};
+
+// Counters a caller may read during and after a recording.
+struct RecordingStats {
+  std::int64_t framesCaptured = 0;
+  std::int64_t framesDropped = 0;  // captured, but the encoder was behind
+  std::int64_t framesSkipped = 0;  // grid slots missed because a capture was late
+  std::int64_t videoPackets = 0;
+  std::int64_t audioSamples = 0;
+  int width = 0, height = 0;
+  double firstFrameLatencyMs = -1;  // from start() to the first picture read
+  double stopLatencyMs = -1;        // from stop() to the file being complete
+};
+
+class Recording {
+ public:
+  // Opens the output, the encoders and the inputs (every failure that can
+  // be known in advance is reported here, before anything is recorded),
+  // then starts the threads. nullptr with `error` set on failure.
+  static std::unique_ptr<Recording> start(const RecordingConfig& config, rt::Text& error);
+  ~Recording();  // stops if still running
+
+  // Stops the inputs, drains the encoders, completes and closes the file.
+  // Returns the first failure of the recording ("" when there was none).
+  rt::Text stop();
+  RecordingStats stats() const;
+
+  struct State;
+
+ private:
+  Recording() = default;
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace encoder::engine

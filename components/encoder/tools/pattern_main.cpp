@@ -1,0 +1,81 @@
+// vardel_pattern: deterministic moving content for recordings under Xvfb.
+// A window covering the whole screen shows, redrawn every --interval-ms
+// milliseconds (default 1):
+//   - the monotonic clock in milliseconds (modulo 2^24) as 24 Gray-coded
+//     blocks of 40 x 40 pixels along the top edge, white = 1, so a picture
+//     caught mid-redraw still reads as one of two neighbouring values;
+//   - a white square moving left to right at 500 pixels a second.
+// Prints "ready" once the first picture is on screen; runs until killed.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <xcb/xcb.h>
+
+namespace {
+volatile std::sig_atomic_t gStop = 0;
+void onSignal(int) { gStop = 1; }
+}  // namespace
+
+int main(int argc, char** argv) {
+  int intervalMs = 1;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], "--interval-ms") == 0) intervalMs = std::atoi(argv[i + 1]);
+  std::signal(SIGTERM, onSignal);
+  std::signal(SIGINT, onSignal);
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  if (xcb_connection_has_error(c)) {
+    std::fprintf(stderr, "vardel_pattern: cannot connect to the X display\n");
+    return 1;
+  }
+  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  const std::uint16_t w = screen->width_in_pixels, h = screen->height_in_pixels;
+  const xcb_window_t win = xcb_generate_id(c);
+  const std::uint32_t winValues[] = {screen->black_pixel, 1};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, win, screen->root, 0, 0, w, h, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, winValues);
+  xcb_map_window(c, win);
+  const xcb_gcontext_t white = xcb_generate_id(c), black = xcb_generate_id(c);
+  const std::uint32_t wv[] = {screen->white_pixel, 0}, bv[] = {screen->black_pixel, 0};
+  xcb_create_gc(c, white, win, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, wv);
+  xcb_create_gc(c, black, win, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, bv);
+
+  constexpr int kBits = 24, kBlock = 40, kSquare = 120;
+  const auto start = std::chrono::steady_clock::now();
+  bool announced = false;
+  std::int16_t lastX = -1;
+  while (!gStop) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto ms = static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() & 0xFFFFFF);
+    const std::uint32_t gray = ms ^ (ms >> 1);
+    std::vector<xcb_rectangle_t> ones, zeros;
+    for (int b = 0; b < kBits; ++b) {
+      const xcb_rectangle_t r{static_cast<std::int16_t>(b * kBlock), 0, kBlock, kBlock};
+      ((gray >> (kBits - 1 - b)) & 1 ? ones : zeros).push_back(r);
+    }
+    const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
+    const auto x = static_cast<std::int16_t>((elapsedMs / 2) % (w - kSquare));
+    if (lastX >= 0) zeros.push_back({lastX, 200, kSquare, kSquare});
+    ones.push_back({x, 200, kSquare, kSquare});
+    lastX = x;
+    xcb_poly_fill_rectangle(c, win, black, static_cast<std::uint32_t>(zeros.size()), zeros.data());
+    xcb_poly_fill_rectangle(c, win, white, static_cast<std::uint32_t>(ones.size()), ones.data());
+    if (!announced) {
+      std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // drawn once
+      std::printf("ready\n");
+      std::fflush(stdout);
+      announced = true;
+    } else {
+      xcb_flush(c);
+    }
+    if (xcb_connection_has_error(c)) return 1;
+    std::this_thread::sleep_until(now + std::chrono::milliseconds(intervalMs));
+  }
+  xcb_disconnect(c);
+  return 0;
+}
