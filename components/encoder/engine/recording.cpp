@@ -30,9 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// How often the file's header is brought up to date while recording: a
-// killed recording then loses at most this much (plus the muxer's buffering).
-constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 // The muxer waits at most this long for a packet of the other stream before
 // writing what it has, so a silent or stalled input cannot hold back data.
 constexpr std::int64_t kMaxInterleaveUsec = 500'000;
@@ -75,7 +72,6 @@ struct Recording::State {
   // Muxer and file, behind one lock.
   std::mutex muxMutex;
   std::uint64_t maxEnd100ns = 0;
-  Clock::time_point lastProgress;
   std::atomic<bool> writeFailed{false};
 
   // The frame pool and the queue to the encoder.
@@ -251,11 +247,10 @@ void Recording::State::mux(AVPacket* pkt, AVCodecContext* codec, AVStream* strea
     out->salvage(maxEnd100ns);
     return;
   }
-  const auto now = Clock::now();
-  if (now - lastProgress >= kProgressInterval) {
-    out->progress(maxEnd100ns);
-    lastProgress = now;
-  }
+  // The header follows every write: a reader of a killed recording trusts
+  // the header's duration only when its file size is close to the real one.
+  // (Three small writes into the first block of the file per packet.)
+  out->progress(maxEnd100ns);
 }
 
 void Recording::State::drain(AVCodecContext* codec, AVStream* stream) {
@@ -386,8 +381,16 @@ void Recording::State::audioLoop() {
       const auto firstSample = Clock::now() - std::chrono::microseconds(audio->latencyUsec()) -
                                std::chrono::milliseconds(AudioCapture::kFragmentMs);
       fragmentPos = std::llround(std::chrono::duration<double>(firstSample - t0).count() * rate);
-      nextPts = std::max<std::int64_t>(0, fragmentPos);
       started = true;
+      // A source that delivers its first sample after the video started
+      // (an idle monitor source wakes up late) is preceded by silence, so
+      // both streams start together and players agree on the duration.
+      for (std::int64_t gap = fragmentPos; gap > 0;) {
+        const int n = static_cast<int>(std::min<std::int64_t>(gap, fragment));
+        for (auto& p : planes) std::fill(p.begin(), p.end(), 0.0f);
+        if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) break;
+        gap -= n;
+      }
     }
     // Samples from before the video started are not recorded.
     const std::int64_t skip = std::clamp<std::int64_t>(-fragmentPos, 0, fragment);
@@ -455,7 +458,6 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
   }
   s.headerWritten = true;
   s.out->progress(0);
-  s.lastProgress = Clock::now();
 
   s.t0 = Clock::now();
   if (plan.video) {
