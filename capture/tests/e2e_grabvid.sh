@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# End to end: the real Grabvid with the real recording engine, on the X
+# server, window manager and PulseAudio of scripts/test-session.sh.
+#
+#  1. Type a title and an author (Chinese, through the clipboard), tick
+#     "Capture Audio", click "开始截屏": the window is minimised
+#     (_NET_WM_STATE_HIDDEN). Two seconds later restore it from outside: the
+#     recording stops there. Exit with "退出". The file is complete, about two
+#     seconds long, with wmv2 video, wmav2 audio and the texts of the boxes.
+#  2. Start a recording and send SIGTERM: the program ends and the file is
+#     still complete.
+#
+#   e2e_grabvid.sh PATH/TO/Grabvid
+set -euo pipefail
+
+grabvid=$1
+
+if [ -z "${DISPLAY:-}" ]; then
+  echo "e2e: no DISPLAY; run inside scripts/test-session.sh" >&2
+  exit 1
+fi
+[ -n "${PULSE_SERVER:-}" ] || { echo "e2e: no PULSE_SERVER; run inside scripts/test-session.sh" >&2; exit 1; }
+for tool in xdotool wmctrl xclip xprop ffprobe ffmpeg; do
+  command -v "$tool" >/dev/null || { echo "e2e: $tool is missing" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/grabvid-e2e.XXXXXX)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "e2e: FAIL: $*" >&2; exit 1; }
+
+# poll SECONDS COMMAND...: until the command succeeds; fails after SECONDS.
+poll() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.2
+  done
+}
+
+# Positions inside the window: the control's twips / 15, at its middle.
+click() {  # click WID X Y
+  timeout 10 xdotool mousemove --window "$1" "$2" "$3" click 1
+}
+start_capture() { click "$1" $((360 + 133 / 2)) $((15 + 22 / 2)); }
+exit_button() { click "$1" $((363 + 130 / 2)) $((129 + 22 / 2)); }
+chk_audio() { click "$1" $((24 + 45 + 10)) $((66 + 18 + 19 / 2)); }
+
+# type_into WID X Y TEXT: replaces a box's text by way of the clipboard.
+type_into() {
+  printf '%s' "$4" >"$work/clip"
+  xclip -selection clipboard -quiet -i "$work/clip" >/dev/null 2>&1 &
+  local clip=$!
+  pids+=("$clip")
+  sleep 0.3
+  click "$1" "$2" "$3"
+  timeout 10 xdotool key --window "$1" ctrl+a ctrl+v
+  kill "$clip" 2>/dev/null || true
+}
+
+hidden() { xprop -id "$1" _NET_WM_STATE | grep -q _NET_WM_STATE_HIDDEN; }
+shown() { xprop -id "$1" _NET_WM_STATE >/dev/null && ! hidden "$1"; }
+
+# launch NAME: starts Grabvid with its own home folder (so its output file is
+# NAME/OutputFile.wmv there) and sets $pid and $wid.
+launch() {
+  mkdir -p "$work/$1"
+  HOME="$work/$1" "$grabvid" >"$work/$1.log" 2>&1 &
+  pid=$!
+  pids+=("$pid")
+  wid=""
+  local deadline=$((SECONDS + 30))
+  while [ -z "$wid" ]; do
+    [ $SECONDS -lt $deadline ] || fail "the window of $1 did not appear"
+    wid=$(xdotool search --onlyvisible --pid "$pid" --name '^Capture Screen$' 2>/dev/null | head -1 || true)
+    sleep 0.2
+  done
+  poll 10 shown "$wid" || fail "the window of $1 is not shown"
+  timeout 10 xdotool windowactivate --sync "$wid" || true
+}
+
+# started: the window went to the task bar; otherwise show what it says.
+wait_minimised() {
+  if ! poll 30 hidden "$wid"; then
+    xdotool search --pid "$pid" --name . getwindowname %@ 2>/dev/null >&2 || true
+    cat "$work/$1.log" >&2
+    fail "$1: the window was not minimised by the start"
+  fi
+}
+
+wait_exit() {  # wait_exit SECONDS: the program ends; returns its status
+  local deadline=$((SECONDS + $1))
+  while kill -0 "$pid" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || fail "Grabvid did not end"
+    sleep 0.2
+  done
+  wait "$pid"
+}
+
+probe() {  # probe FILE ENTRY: one value from ffprobe
+  timeout 30 ffprobe -v error -show_entries "$2" -of default=nw=1:nk=1 "$1" | head -1
+}
+
+# complete FILE MIN MAX: an ASF file whose header gives its length, and whose
+# every packet decodes.
+complete() {
+  local f=$1 duration
+  [ -s "$f" ] || fail "$f was not written"
+  [ "$(probe "$f" format=format_name)" = asf ] || fail "$f is not an ASF file"
+  duration=$(probe "$f" format=duration)
+  awk -v d="$duration" -v lo="$2" -v hi="$3" 'BEGIN { exit !(d >= lo && d <= hi) }' ||
+    fail "$f lasts ${duration}s, not between $2 and $3"
+  errors=$(timeout 60 ffmpeg -nostdin -v error -i "$f" -f null - 2>&1 || echo "ffmpeg failed")
+  [ -z "$errors" ] || fail "$f does not decode cleanly: $errors"
+  echo "e2e: $f: ${duration}s"
+}
+
+# --- 1. Restore stops, the file carries the window's texts ---------------------
+title='课程录像：第一讲'
+author='王老师 (Wang)'
+launch restore
+type_into "$wid" $((180 + 100)) $((333 + 10)) "$title"
+type_into "$wid" $((180 + 100)) $((195 + 9)) "$author"
+chk_audio "$wid"
+start_capture "$wid"
+wait_minimised restore
+sleep 2
+timeout 10 wmctrl -i -a "$wid"
+poll 10 shown "$wid" || fail "the window did not come back"
+# The recording stopped at the restore: waiting longer does not lengthen it.
+sleep 3
+shown "$wid" || fail "the window did not stay restored"
+exit_button "$wid"
+status=$(wait_exit 60; echo $?) || true
+[ "$status" = 0 ] || fail "Grabvid ended with status $status"
+
+out="$work/restore/OutputFile.wmv"
+complete "$out" 1.5 4.0
+codecs=$(timeout 30 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$out" | sort | tr '\n' ' ')
+[ "$codecs" = "wmav2 wmv2 " ] || fail "streams are '$codecs', not wmv2 video and wmav2 audio"
+[ "$(probe "$out" format_tags=title)" = "$title" ] || fail "title: $(probe "$out" format_tags=title)"
+# ffprobe names the content description's author "artist".
+[ "$(probe "$out" format_tags=artist)" = "$author" ] || fail "author: $(probe "$out" format_tags=artist)"
+[ "$(probe "$out" format_tags=copyright)" = "Copyright information" ] || fail "copyright"
+[ "$(probe "$out" format_tags=comment)" = "Text description of encoded content" ] || fail "description"
+[ "$(probe "$out" format_tags=URL)" = "IP address" ] || fail "the URL attribute"
+
+# --- 2. SIGTERM during a recording leaves a complete file ----------------------
+launch sigterm
+start_capture "$wid"
+wait_minimised sigterm
+sleep 2
+kill -TERM "$pid"
+wait_exit 60 || true
+complete "$work/sigterm/OutputFile.wmv" 1.0 10.0
+
+echo "e2e: PASS"
