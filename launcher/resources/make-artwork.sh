@@ -18,11 +18,11 @@ rsvg-convert -w 520 -h 272 "$art/background.svg" -o "$work/background.png"
 convert "$work/background.png" -background white -alpha remove -alpha off \
   -type TrueColor BMP3:"$here/background.bmp"
 
-# Emblem: 48 x 48 JPEG. A JPEG has no transparency, so the corners take the
-# background's field colour where the emblem sits.
+# Emblem: 48 x 48 JPEG. A JPEG has no transparency, so the emblem is laid
+# over the part of the background it covers in the window (at 30, 27).
 rsvg-convert -w 48 -h 48 "$art/emblem.svg" -o "$work/emblem.png"
-convert "$work/emblem.png" -background '#cdeef6' -alpha remove -alpha off \
-  -strip -quality 95 -sampling-factor 1x1 "$here/emblem.jpg"
+convert "$work/background.png" -crop 48x48+30+27 +repage "$work/emblem.png" -composite \
+  -alpha off -strip -quality 95 -sampling-factor 1x1 "$here/emblem.jpg"
 
 # Icon: the emblem at 64, 48, 32, 24 and 16 pixels, each in 24-bit colour and
 # in 256 colours, with a one-bit transparency mask.

@@ -41,7 +41,7 @@ trap cleanup EXIT
 office_pids() {
   local env
   for env in /proc/[0-9]*/environ; do
-    if tr '\0' '\n' <"$env" 2>/dev/null | grep -qxF "UserInstallation=file://$profile"; then
+    if { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qxF "UserInstallation=file://$profile"; then
       env=${env#/proc/}
       echo "${env%/environ}"
     fi
@@ -138,10 +138,15 @@ xdotool mousemove --window "$wid" 327 218 click 1
 poll 180 bash -c "[ \$(xdotool search --all --onlyvisible --pid $pid --name '^$title\$' | wc -l) -ge 2 ]" ||
   fail "no error message for a missing file"
 for opid in $(office_pids); do
+  [ "$opid" != "$pid" ] || continue  # the launcher carries the variable too
   if xdotool search --all --onlyvisible --pid "$opid" --name '.' >/dev/null 2>&1; then
+    for w in $(xdotool search --all --onlyvisible --pid "$opid" --name '.'); do
+      echo "office window $w: $(xdotool getwindowname "$w")"; xdotool getwindowgeometry "$w"
+    done
     fail "the office shows a window (a dialog?) after a failed open"
   fi
 done
+[ -z "${E2E_SCREENSHOT:-}" ] || import -window root "$E2E_SCREENSHOT"
 box=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$title\$" | grep -v "^$wid\$" | head -n1)
 xdotool windowactivate --sync "$box" key Return
 ended_with 1
