@@ -119,16 +119,18 @@ export UserInstallation="file://$profile"
 mkdir -p "$work/课件 一"
 cp "$presentation" "$work/课件 一/演示 文稿.ppt"
 
-# type_path TEXT: puts TEXT into Text1 through the clipboard.
+# type_path TEXT: puts TEXT into Text1 through the clipboard. xclip keeps
+# serving the clipboard until another owner takes over or cleanup ends it;
+# the launcher fetches the text while it handles ctrl+v, before it takes the
+# next click from the queue.
 type_path() {
   printf '%s' "$1" >"$work/clip"
   xclip -quiet -selection clipboard -i "$work/clip" >/dev/null 2>&1 &
-  local clip=$!
-  pids+=("$clip")
+  pids+=("$!")
+  poll 30 bash -c "[ \"\$(xclip -o -selection clipboard)\" = \"\$(cat '$work/clip')\" ]" ||
+    fail "the clipboard did not take the path"
   xdotool mousemove --window "$wid" 320 167 click 1
   xdotool key --clearmodifiers ctrl+a ctrl+v
-  sleep 0.5  # let the paste round trip settle before the next click
-  kill "$clip" 2>/dev/null || true
 }
 
 # A missing file: the office comes up, the open fails, the error is shown.
