@@ -40,15 +40,20 @@ std::unique_ptr<AsfOutput> AsfOutput::create(const rt::Text& path, rt::Text& err
   // file is truncated only once it is known to be a regular file, so naming a
   // device or a pipe never writes to it.
   const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  const rt::Text notRegular =
+      u"Cannot create the output file \"" + path + u"\": it is not a regular file (a device, a pipe or a socket).";
+  struct stat st {};
   if (fd < 0) {
-    error = u"Cannot create the output file \"" + path + u"\": " + reason(errno) + u".";
+    const int e = errno;
+    // A named pipe without a reader refuses a non-blocking open (ENXIO).
+    error = e == ENXIO && ::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
+                ? notRegular
+                : u"Cannot create the output file \"" + path + u"\": " + reason(e) + u".";
     return nullptr;
   }
-  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
-    error = u"Cannot create the output file \"" + path +
-            u"\": it is not a regular file (a device, a pipe or a socket).";
+    error = notRegular;
     return nullptr;
   }
   if (::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) {

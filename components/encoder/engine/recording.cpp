@@ -87,7 +87,7 @@ struct Recording::State {
   bool stopping = false;
 
   std::thread captureThread, encodeThread, audioThread;
-  bool stopped = false;
+  bool stopped = true;  // until the threads run; a failed start has nothing to stop
 
   std::mutex failMutex;
   rt::Text failure;
@@ -459,6 +459,7 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
   s.headerWritten = true;
   s.out->progress(0);
 
+  s.stopped = false;
   s.t0 = Clock::now();
   if (plan.video) {
     s.encodeThread = std::thread([&s] { s.encodeLoop(); });
@@ -470,7 +471,10 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
 
 rt::Text Recording::stop() {
   State& s = *s_;
-  if (s.stopped) return s.failure;
+  if (s.stopped) {
+    std::lock_guard l(s.failMutex);
+    return s.failure;
+  }
   s.stopped = true;
   const auto begin = Clock::now();
   {
