@@ -8,68 +8,47 @@
 namespace launcher::testing {
 namespace {
 
-using ::testing::ElementsAre;
 using Outcome = filedialog::testing::RecordingDialog::Outcome;
 
-const std::vector<std::string> kSettings = {
-    "put 18 bool:true", "put 7 i32:4", "put 3 text:PowerPoint 文本文件 Files(*.PPT)|*.PPT",
-    "put 23 i16:2"};
-
-std::vector<std::string> expected(std::initializer_list<std::string> tail) {
-  std::vector<std::string> all = kSettings;
-  all.insert(all.end(), tail);
-  return all;
+std::vector<std::string> expected(bool confirmed) {
+  std::vector<std::string> log = {"put 18 bool:true", "put 7 i32:4",
+                                  "put 3 text:PowerPoint 文本文件 Files(*.PPT)|*.PPT",
+                                  "put 23 i16:2", "call 30"};
+  if (confirmed) log.push_back("get 1");
+  return log;
 }
 
 using LauncherChooser = LauncherTest;
 
-TEST_F(LauncherChooser, PickedPathReplacesThePathBoxAndLaunchesNothing) {
-  dialogs.script = {{Outcome::Confirm, u"/home/u/课件/第一课.PPT"}};
+TEST_F(LauncherChooser, TwoPicksKeepTheSecondNonExistentNameAndLaunchNothing) {
+  dialogs.script = {{Outcome::Confirm, u"/home/u/课件/第一课.PPT"},
+                    {Outcome::Confirm, u"/does/not/exist/第二.ppt"}};
   window().Text1->setText(QStringLiteral("typed before"));
   window().Command1->click();
-
-  EXPECT_EQ(dialogs.last->log, expected({"call 30", "get 1"}));
+  EXPECT_EQ(dialogs.last->log, expected(true));
   EXPECT_EQ(window().Text1->text(), QStringLiteral("/home/u/课件/第一课.PPT"));
+
+  dialogs.last->log.clear();
+  window().Command1->click();
+  EXPECT_EQ(dialogs.last->log, expected(true));  // set up afresh at every use
+  EXPECT_EQ(window().Text1->text(), QStringLiteral("/does/not/exist/第二.ppt"));
   EXPECT_TRUE(officeLog().empty());
   EXPECT_TRUE(errors.empty());
   EXPECT_FALSE(rt::ending());
 }
 
-TEST_F(LauncherChooser, CancelLeavesTheTypedTextSilently) {
-  dialogs.script = {{Outcome::Cancel, {}}};
+TEST_F(LauncherChooser, CancelOrDialogFailureLeavesTheTextSilently) {
+  dialogs.script = {{Outcome::Cancel, {}}, {Outcome::Fail, {}}};
   window().Text1->setText(QStringLiteral("  my own text "));
   window().Command1->click();
-
-  EXPECT_EQ(dialogs.last->log, expected({"call 30"}));
+  EXPECT_EQ(dialogs.last->log, expected(false));
+  window().Command1->click();
   EXPECT_EQ(window().Text1->text(), QStringLiteral("  my own text "));
   EXPECT_TRUE(errors.empty());
   EXPECT_FALSE(rt::ending());
 }
 
-TEST_F(LauncherChooser, OtherDialogFailureIsAlsoSilent) {
-  dialogs.script = {{Outcome::Fail, {}}};
-  window().Text1->setText(QStringLiteral("kept"));
-  window().Command1->click();
-  EXPECT_EQ(window().Text1->text(), QStringLiteral("kept"));
-  EXPECT_TRUE(errors.empty());
-  EXPECT_FALSE(rt::ending());
-}
-
-TEST_F(LauncherChooser, TwoPicksKeepOnlyTheSecondAndANonExistentNameGetsThrough) {
-  dialogs.script = {{Outcome::Confirm, u"/tmp/first.ppt"},
-                    {Outcome::Confirm, u"/does/not/exist/第二.ppt"}};
-  window().Command1->click();
-  EXPECT_EQ(window().Text1->text(), QStringLiteral("/tmp/first.ppt"));
-  window().Command1->click();
-  EXPECT_EQ(window().Text1->text(), QStringLiteral("/does/not/exist/第二.ppt"));
-
-  // The same dialog, set up afresh at every use.
-  EXPECT_EQ(dialogs.last->log.size(), 2 * expected({"call 30", "get 1"}).size());
-  EXPECT_TRUE(officeLog().empty());
-  EXPECT_FALSE(rt::ending());
-}
-
-// A dialog whose every member fails: shows which failures reach the user.
+// A dialog whose every member fails.
 class BrokenDialog : public automation::Dispatch {
  public:
   rt::Status idOfName(std::u16string_view, automation::DispId&) override {
@@ -86,13 +65,10 @@ TEST_F(LauncherChooser, FailureBeforeTheHandlerIsArmedIsReported) {
     out = std::make_shared<BrokenDialog>();
     return rt::status::Ok;
   });
-  window().Text1->setText(QStringLiteral("kept"));
   window().Command1->click();
-
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].text(), u"the dialog is broken");
   EXPECT_TRUE(rt::ending());
-  EXPECT_EQ(window().Text1->text(), QStringLiteral("kept"));
 }
 
 TEST_F(LauncherChooser, WindowWithoutItsDialogDoesNotComeUp) {
@@ -102,8 +78,7 @@ TEST_F(LauncherChooser, WindowWithoutItsDialogDoesNotComeUp) {
   window();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].number(), rt::err::CannotCreateObject);
-  ASSERT_TRUE(rt::ending());
-  EXPECT_NE(exitStatus(), 0);
+  EXPECT_TRUE(rt::ending());
 }
 
 }  // namespace

@@ -6,26 +6,22 @@ namespace launcher::testing {
 
 namespace {
 
-using automation::Args;
-using automation::CallKind;
-using automation::DispId;
-using rt::Status;
-using rt::Variant;
-
-// Members by name; the fake answers every name so the log shows what the
-// launcher asked for, and fails the ones it does not know at invoke time.
+// Answers every member name, logs each call, and hands out a presentations
+// collection (a second Recorder) for "Presentations".
 class Recorder : public automation::Dispatch {
  public:
   Recorder(std::shared_ptr<OfficeScript> script, std::string prefix)
       : script_(std::move(script)), prefix_(std::move(prefix)) {}
 
-  Status idOfName(std::u16string_view name, DispId& id) override {
+  rt::Status idOfName(std::u16string_view name, automation::DispId& id) override {
     names_.emplace_back(rt::toUtf8(name));
-    id = static_cast<DispId>(names_.size());
+    id = static_cast<automation::DispId>(names_.size());
     return rt::status::Ok;
   }
 
-  Status invoke(DispId id, CallKind kind, const Args& args, Variant& result) override {
+  rt::Status invoke(automation::DispId id, automation::CallKind kind, const automation::Args& args,
+                    rt::Variant& result) override {
+    using automation::CallKind;
     const std::string name = names_.at(static_cast<std::size_t>(id - 1));
     const char* verb = kind == CallKind::PropertyPut   ? "put "
                        : kind == CallKind::PropertyGet ? "get "
@@ -33,44 +29,15 @@ class Recorder : public automation::Dispatch {
     script_->log.push_back(verb + automation::testing::describeCall(prefix_ + name, args));
     if (auto f = script_->failing.find(name); f != script_->failing.end())
       return rt::fail(f->second.status, f->second.description);
-    return answer(name, kind, result);
+    if (prefix_.empty() && name == "Presentations")
+      result = rt::Variant(std::make_shared<Recorder>(script_, "Presentations."));
+    return rt::status::Ok;
   }
-
- protected:
-  virtual Status answer(const std::string& name, CallKind kind, Variant& result) = 0;
-  std::shared_ptr<OfficeScript> script_;
 
  private:
+  std::shared_ptr<OfficeScript> script_;
   std::string prefix_;
   std::vector<std::string> names_;
-};
-
-class Presentations : public Recorder {
- public:
-  explicit Presentations(std::shared_ptr<OfficeScript> s) : Recorder(std::move(s), "Presentations.") {}
-
- protected:
-  Status answer(const std::string& name, CallKind kind, Variant&) override {
-    if (name == "Open" && kind == CallKind::Method) return rt::status::Ok;
-    return rt::fail(rt::status::MemberNotFound, u"no such member");
-  }
-};
-
-class Application : public Recorder {
- public:
-  explicit Application(std::shared_ptr<OfficeScript> s) : Recorder(std::move(s), "") {}
-
- protected:
-  Status answer(const std::string& name, CallKind kind, Variant& result) override {
-    if ((name == "Visible" || name == "Caption") && kind == CallKind::PropertyPut)
-      return rt::status::Ok;
-    if (name == "Quit" && kind == CallKind::Method) return rt::status::Ok;
-    if (name == "Presentations" && kind == CallKind::PropertyGet) {
-      result = Variant(std::make_shared<Presentations>(script_));
-      return rt::status::Ok;
-    }
-    return rt::fail(rt::status::MemberNotFound, u"no such member");
-  }
 };
 
 }  // namespace
@@ -85,7 +52,7 @@ FakeOffice::FakeOffice()
       })) {}
 
 rt::ObjectRef FakeOffice::newApplication() {
-  auto app = std::make_shared<Application>(script);
+  auto app = std::make_shared<Recorder>(script, "");
   lastApplication = app;
   return app;
 }

@@ -1,10 +1,8 @@
-// A recording fake of "PowerPoint.Application" for the launcher's tests. It
-// logs the creation and every call on the application and on its
-// presentations collection, with argument names and kinds:
-//   "create", "put Visible(bool:true)", "get Presentations()",
-//   "call Presentations.Open(FileName=text:..., ReadOnly=ref(empty))",
-//   "put Caption(text:...)", "call Quit()".
-// A member named in `failing` fails with that status and description.
+// A recording fake of "PowerPoint.Application". It logs the creation and
+// every call on the application and its presentations, with argument names
+// and kinds: "create", "put Visible(bool:true)", "get Presentations()",
+// "call Presentations.Open(FileName=text:..., ReadOnly=ref(empty))", ...
+// A member named in `failing` ("create", "Open", "Quit", ...) fails.
 #pragma once
 
 #include <map>
@@ -17,19 +15,18 @@
 namespace launcher::testing {
 
 struct OfficeScript {
-  std::vector<std::string> log;
   struct Failure {
     rt::Status status;
     rt::Text description;
   };
-  std::map<std::string, Failure> failing;  // "create", "Visible", "Open", "Caption", "Quit", ...
+  std::vector<std::string> log;
+  std::map<std::string, Failure> failing;
 };
 
 class FakeOffice {
  public:
   FakeOffice();
-
-  // A new application object outside any launch (for putting into PPTApp).
+  // A new application object, as a launch leaves one in PPTApp.
   rt::ObjectRef newApplication();
 
   std::shared_ptr<OfficeScript> script = std::make_shared<OfficeScript>();
