@@ -57,16 +57,18 @@ start_capture() { click "$1" $((360 + 133 / 2)) $((15 + 22 / 2)); }
 exit_button() { click "$1" $((363 + 130 / 2)) $((129 + 22 / 2)); }
 chk_audio() { click "$1" $((24 + 45 + 10)) $((66 + 18 + 19 / 2)); }
 
-# type_into WID X Y TEXT: replaces a box's text by way of the clipboard.
+# type_into WID X Y TEXT: replaces a box's text by way of the clipboard. The
+# clipboard's owner serves one paste and exits, so its exit tells that the
+# text has reached the program.
 type_into() {
   printf '%s' "$4" >"$work/clip"
-  xclip -selection clipboard -quiet -i "$work/clip" >/dev/null 2>&1 &
+  xclip -selection clipboard -loops 1 -quiet -i "$work/clip" >/dev/null 2>&1 &
   local clip=$!
   pids+=("$clip")
-  sleep 0.3
+  poll 10 xclip -selection clipboard -o -t TARGETS || fail "the clipboard was not taken"
   click "$1" "$2" "$3"
   timeout 10 xdotool key --window "$1" ctrl+a ctrl+v
-  kill "$clip" 2>/dev/null || true
+  poll 10 eval "! kill -0 $clip" || fail "the program did not paste '$4'"
 }
 
 hidden() { xprop -id "$1" _NET_WM_STATE | grep -q _NET_WM_STATE_HIDDEN; }
@@ -139,14 +141,14 @@ sleep 2
 timeout 10 wmctrl -i -a "$wid"
 poll 10 shown "$wid" || fail "the window did not come back"
 # The recording stopped at the restore: waiting longer does not lengthen it.
-sleep 3
+sleep 4
 shown "$wid" || fail "the window did not stay restored"
 exit_button "$wid"
 status=$(wait_exit 60; echo $?) || true
 [ "$status" = 0 ] || fail "Grabvid ended with status $status"
 
 out="$work/restore/OutputFile.wmv"
-complete "$out" 1.5 4.0
+complete "$out" 1.0 5.0
 codecs=$(timeout 30 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$out" | sort | tr '\n' ' ')
 [ "$codecs" = "wmav2 wmv2 " ] || fail "streams are '$codecs', not wmv2 video and wmav2 audio"
 [ "$(probe "$out" format_tags=title)" = "$title" ] || fail "title: $(probe "$out" format_tags=title)"
