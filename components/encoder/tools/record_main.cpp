@@ -5,12 +5,17 @@
 //                 [--crop BOTTOM,TOP,LEFT,RIGHT] [--title T] [--author T]
 //                 [--copyright T] [--description T] [--rating T]
 //                 [--attr NAME=VALUE]... [--release] [--ready FILE] [--figures]
+//                 [--max-file-bytes N]
 //
 // --release ends the recording by releasing the encoder instead of Stop;
 // --ready writes FILE once recording has started; --figures prints the
-// engine's counters as name=value lines. Exit status 0 on success; a
+// engine's counters as name=value lines; --max-file-bytes limits the size
+// of files this process may write, standing in for a full disk. Exit status 0 on success; a
 // failure's text goes to standard error.
+#include <sys/resource.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +66,12 @@ int main(int argc, char** argv) {
     else if (a == "--release") release = true;
     else if (a == "--figures") figures = true;
     else if (a == "--ready") ready = value();
+    else if (a == "--max-file-bytes") {
+      const rlim_t limit = std::stoull(value());
+      rlimit lim{limit, limit};
+      std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+      setrlimit(RLIMIT_FSIZE, &lim);
+    }
     else if (a == "--crop") {
       if (std::sscanf(value().c_str(), "%d,%d,%d,%d", &crop[0], &crop[1], &crop[2], &crop[3]) != 4) {
         std::fprintf(stderr, "--crop wants BOTTOM,TOP,LEFT,RIGHT\n");

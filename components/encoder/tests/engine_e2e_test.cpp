@@ -1,0 +1,447 @@
+// Real recordings: the engine records the X display (a moving pattern) and
+// the default PulseAudio source (a tone played into a null sink), and the
+// files are read back with ffprobe, ffmpeg and our ASF header reader.
+// Needs DISPLAY and PULSE_SERVER (scripts/test-session.sh provides both).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "components/automation/automation.h"
+#include "components/encoder/engine.h"
+#include "components/encoder/engine/asf_header.h"
+
+extern char** environ;
+
+using namespace encoder;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs a shell command under a time limit; returns its exit status and
+// fills `output` with what it printed (both streams unless redirected).
+int run(const std::string& cmd, std::string* output = nullptr) {
+  FILE* p = popen(("timeout 60 sh -c " + quote(cmd) + " 2>&1").c_str(), "r");
+  if (p == nullptr) return -1;
+  std::string out;
+  char buf[4096];
+  while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  const int status = pclose(p);
+  if (output) *output = out;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+
+// A child process, ended by its id when the owner goes.
+struct Child {
+  pid_t pid = -1;
+  Child() = default;
+  Child(const std::vector<std::string>& args, const std::string& stdoutPath) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  Child(Child&& o) noexcept : pid(o.pid) { o.pid = -1; }
+  Child& operator=(Child&& o) noexcept {
+    std::swap(pid, o.pid);
+    return *this;
+  }
+  // Waits up to `seconds` for the child to end; its exit status, or -1.
+  int wait(double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (pid > 0 && Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+  void end(int sig = SIGTERM) {
+    if (pid <= 0) return;
+    kill(pid, sig);
+    if (wait(5) < 0 && pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      pid = -1;
+    }
+  }
+  ~Child() { end(); }
+};
+
+bool pollFor(double seconds, const std::function<bool()>& done) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done();
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// ffprobe's view of a recording.
+struct Probe {
+  std::string videoCodec, audioCodec, title;
+  int width = 0, height = 0, sampleRate = 0, channels = 0;
+  double duration = -1;
+  long videoPackets = -1, videoFrames = -1;
+  double lastVideoPts = -1;
+};
+
+Probe probe(const fs::path& file) {
+  Probe p;
+  std::string out;
+  run("ffprobe -v error -count_frames -count_packets -show_entries "
+      "stream=codec_type,codec_name,width,height,sample_rate,channels,nb_read_frames,nb_read_packets:"
+      "format=duration:format_tags=title -of compact " + quote(file.string()),
+      &out);
+  // One line a section: "stream|codec_name=wmv2|codec_type=video|...".
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::map<std::string, std::string> f;
+    std::istringstream fields(line);
+    std::string field;
+    while (std::getline(fields, field, '|')) {
+      const auto eq = field.find('=');
+      if (eq != std::string::npos) f[field.substr(0, eq)] = field.substr(eq + 1);
+    }
+    if (f["codec_type"] == "video") {
+      p.videoCodec = f["codec_name"];
+      p.width = std::atoi(f["width"].c_str());
+      p.height = std::atoi(f["height"].c_str());
+      p.videoFrames = std::atol(f["nb_read_frames"].c_str());
+      p.videoPackets = std::atol(f["nb_read_packets"].c_str());
+    } else if (f["codec_type"] == "audio") {
+      p.audioCodec = f["codec_name"];
+      p.sampleRate = std::atoi(f["sample_rate"].c_str());
+      p.channels = std::atoi(f["channels"].c_str());
+    } else if (f.count("duration")) {
+      p.duration = std::atof(f["duration"].c_str());
+      p.title = f["tag:title"];
+    }
+  }
+  run("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " + quote(file.string()),
+      &out);
+  std::istringstream pts(out);
+  while (std::getline(pts, line))
+    if (!line.empty()) p.lastVideoPts = std::max(p.lastVideoPts, std::atof(line.c_str()));
+  return p;
+}
+
+// Decodes every packet; true when FFmpeg reports no error at all.
+bool decodesCleanly(const fs::path& file) {
+  std::string out;
+  return run("ffmpeg -nostdin -v error -i " + quote(file.string()) + " -f null -", &out) == 0 && out.empty();
+}
+
+double meanVolumeDb(const fs::path& file) {
+  std::string out;
+  run("ffmpeg -nostdin -i " + quote(file.string()) + " -map 0:a -af volumedetect -f null -", &out);
+  const auto at = out.find("mean_volume: ");
+  return at == std::string::npos ? -999 : std::atof(out.c_str() + at + 13);
+}
+
+struct Settings {
+  rt::Text profile;
+  bool audio = true;
+  std::int32_t crop[4] = {0, 0, 0, 0};  // bottom, top, left, right
+  rt::Text path;
+  asf::ContentDescription texts;
+};
+
+// Configures a new encoder the way the recorder does.
+Ref<Encoder> configure(const Settings& s) {
+  registerEngine();
+  rt::ObjectRef created;
+  EXPECT_EQ(automation::createInstance(kEncoderClassId, created), 0);
+  auto enc = std::dynamic_pointer_cast<Encoder>(created);
+  Ref<SourceGroupCollection> groups;
+  Ref<SourceGroup> group;
+  Ref<Source> video, audio;
+  EXPECT_EQ(enc->get_SourceGroupCollection(groups), 0);
+  EXPECT_EQ(groups->Add(u"SG_1", group), 0);
+  EXPECT_EQ(group->AddSource(SourceType::Video, video), 0);
+  if (s.audio) {
+    EXPECT_EQ(group->AddSource(SourceType::Audio, audio), 0);
+  }
+  EXPECT_EQ(video->SetInput(u"ScreenCap://ScreenCapture1", u"", u""), 0);
+  if (s.audio) {
+    EXPECT_EQ(audio->SetInput(u"DEVICE://Default_Audio_Device", u"", u""), 0);
+  }
+  Ref<ProfileCollection> profiles;
+  EXPECT_EQ(enc->get_ProfileCollection(profiles), 0);
+  std::int32_t n = 0;
+  profiles->get_Count(n);
+  for (std::int32_t i = 0; i < n; ++i) {
+    Ref<Profile> p;
+    rt::Text name;
+    profiles->Item(i, p);
+    p->get_Name(name);
+    if (name == s.profile) {
+      EXPECT_EQ(group->put_Profile(rt::Variant(p)), 0);
+      break;
+    }
+  }
+  Ref<ContentDescription> cd;
+  EXPECT_EQ(enc->get_DisplayInfo(cd), 0);
+  cd->put_Author(s.texts.author);
+  cd->put_Copyright(s.texts.copyright);
+  cd->put_Description(s.texts.description);
+  cd->put_Rating(s.texts.rating);
+  cd->put_Title(s.texts.title);
+  Ref<AttributeCollection> attrs;
+  EXPECT_EQ(enc->get_Attributes(attrs), 0);
+  EXPECT_EQ(attrs->Add(u"URL", rt::Variant(u"IP address")), 0);
+  Ref<OutputFile> file;
+  EXPECT_EQ(enc->get_File(file), 0);
+  EXPECT_EQ(file->put_LocalFileName(s.path), 0);
+  Ref<VideoSource> vs;
+  EXPECT_EQ(query(video, vs), 0);
+  vs->put_CroppingBottomMargin(s.crop[0]);
+  vs->put_CroppingTopMargin(s.crop[1]);
+  vs->put_CroppingLeftMargin(s.crop[2]);
+  vs->put_CroppingRightMargin(s.crop[3]);
+  return enc;
+}
+
+class EngineRecording : public ::testing::Test {
+ protected:
+  static inline fs::path dir;
+  static inline Child pattern, player;
+
+  static void SetUpTestSuite() {
+    char tmpl[] = "/tmp/vardel-e2e-XXXXXX";
+    dir = mkdtemp(tmpl);
+    const char* display = std::getenv("DISPLAY");
+    const char* pulse = std::getenv("PULSE_SERVER");
+    if (!display || !*display || !pulse || !*pulse) return;  // each test fails on this
+    // The moving pattern, redrawn every 10 ms.
+    pattern = Child({VARDEL_PATTERN, "--interval-ms", "10"}, (dir / "pattern.out").string());
+    pollFor(15, [] { return slurp(dir / "pattern.out").find("ready") != std::string::npos; });
+    // A 1 kHz tone into the default sink, whose monitor is the default source.
+    const auto tone = (dir / "tone.wav").string();
+    run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=1000:duration=120 -ar 48000 -ac 2 " + quote(tone));
+    player = Child({"paplay", "--latency-msec=20", tone}, (dir / "paplay.out").string());
+    // The null sink's monitor starts carrying the tone some time after the
+    // player starts: wait until a short recording of it is not silent.
+    const auto probePcm = dir / "probe.pcm";
+    pollFor(20, [&] {
+      run("timeout 1 parec --raw --latency-msec=20 --format=s16le --rate=8000 --channels=1 > " +
+          quote(probePcm.string()));
+      const std::string pcm = slurp(probePcm);
+      int peak = 0;
+      for (std::size_t i = 0; i + 1 < pcm.size(); i += 2)
+        peak = std::max(peak, std::abs(static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
+                                                                  (static_cast<unsigned char>(pcm[i + 1]) << 8))));
+      return peak > 1000;
+    });
+  }
+  static void TearDownTestSuite() {
+    player.end();
+    pattern.end();
+    fs::remove_all(dir);
+  }
+  void SetUp() override {
+    const char* display = std::getenv("DISPLAY");
+    const char* pulse = std::getenv("PULSE_SERVER");
+    ASSERT_TRUE(display && *display) << "DISPLAY is not set: run inside scripts/test-session.sh";
+    ASSERT_TRUE(pulse && *pulse) << "PULSE_SERVER is not set: run inside scripts/test-session.sh";
+    ASSERT_GT(pattern.pid, 0) << "the test pattern did not start";
+    ASSERT_GT(player.pid, 0) << "paplay did not start";
+  }
+};
+
+const asf::ContentDescription kTexts{u"第一课：屏幕录制 🎬", u"张老师", u"© 2026 Vardel 课件",
+                                     u"描述 with emoji 😀 and Ω", u"Rating information"};
+
+}  // namespace
+
+TEST_F(EngineRecording, RecordingsCarryPictureSoundAndTheDescriptiveTexts) {
+  struct Case {
+    rt::Text profile;
+    int fps, sampleRate, channels;
+  } cases[] = {{u"屏幕视频/音频 - 高(CBR)", 30, 48000, 2}, {u"屏幕视频/音频", 10, 22050, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(rt::toUtf8(c.profile));
+    const fs::path file = dir / "full.wmv";
+    Settings s;
+    s.profile = c.profile;
+    s.path = rt::fromUtf8(file.string());
+    s.texts = kTexts;
+    auto enc = configure(s);
+    ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
+    const auto started = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const auto stopping = Clock::now();
+    ASSERT_EQ(enc->Stop(), 0) << rt::toUtf8(rt::takeErrorInfo());
+    const double recorded = std::chrono::duration<double>(stopping - started).count();
+
+    const Probe p = probe(file);
+    EXPECT_EQ(p.videoCodec, "wmv2");
+    EXPECT_EQ(p.width, 1920);
+    EXPECT_EQ(p.height, 1080);
+    EXPECT_EQ(p.audioCodec, "wmav2");
+    EXPECT_EQ(p.sampleRate, c.sampleRate);
+    EXPECT_EQ(p.channels, c.channels);
+    EXPECT_NEAR(p.duration, recorded, 0.2);
+    EXPECT_GT(p.videoFrames, 0);
+    EXPECT_EQ(p.videoFrames, p.videoPackets) << "every picture decodes";
+    EXPECT_TRUE(decodesCleanly(file));
+    EXPECT_GT(meanVolumeDb(file), -40.0) << "the tone is missing";
+    EXPECT_EQ(p.title, rt::toUtf8(kTexts.title));
+
+    std::string err;
+    auto h = asf::readFileHeader(file.string(), err);
+    ASSERT_TRUE(h) << err;
+    ASSERT_TRUE(h->content);
+    EXPECT_EQ(*h->content, kTexts);  // code unit for code unit
+    bool url = false;
+    for (const auto& a : h->attributes) url |= a.name == u"URL" && a.text == u"IP address";
+    EXPECT_TRUE(url);
+  }
+}
+
+TEST_F(EngineRecording, CropMarginsCutThePicture) {
+  const fs::path file = dir / "crop.wmv";
+  Settings s;
+  s.profile = u"屏幕视频 - 中(CBR)";
+  s.audio = false;
+  s.path = rt::fromUtf8(file.string());
+  // bottom, top, left, right; odd sizes are rounded down to even ones.
+  s.crop[0] = 101, s.crop[1] = 50, s.crop[2] = 31, s.crop[3] = 20;
+  auto enc = configure(s);
+  ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_EQ(enc->Stop(), 0);
+  const Probe p = probe(file);
+  EXPECT_EQ(p.width, 1868);
+  EXPECT_EQ(p.height, 928);
+  EXPECT_EQ(p.audioCodec, "") << "no audio source, no audio stream";
+
+  s.crop[0] = 600, s.crop[1] = 600;
+  enc = configure(s);
+  EXPECT_LT(enc->Start(), 0);
+  EXPECT_NE(rt::toUtf8(rt::takeErrorInfo()).find("cropping margins"), std::string::npos);
+}
+
+TEST_F(EngineRecording, ReleasingARunningEncoderCompletesTheFile) {
+  const fs::path file = dir / "released.wmv";
+  Settings s;
+  s.profile = u"屏幕视频/音频 - 中(CBR)";
+  s.path = rt::fromUtf8(file.string());
+  auto enc = configure(s);
+  ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  const auto started = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const double recorded = std::chrono::duration<double>(Clock::now() - started).count();
+  enc.reset();  // the last reference
+  const Probe p = probe(file);
+  EXPECT_NEAR(p.duration, recorded, 0.2);
+  EXPECT_TRUE(decodesCleanly(file));
+  // A completed file ends with the index the muxer writes last.
+  const std::string bytes = slurp(file);
+  const std::string indexGuid("\x90\x08\x00\x33\xB1\xE5\xCF\x11\x89\xF4\x00\xA0\xC9\x03\x49\xCB", 16);
+  EXPECT_NE(bytes.find(indexGuid), std::string::npos) << "no index: the file was not completed";
+}
+
+TEST_F(EngineRecording, AKilledRecordingPlaysToWithinASecondOfTheKill) {
+  const fs::path file = dir / "killed.wmv", ready = dir / "ready";
+  Child rec({VARDEL_RECORD, "--out", file.string(), "--seconds", "60", "--audio", "--profile",
+             "屏幕视频/音频 - 中(CBR)", "--title", "被中断的录制", "--ready", ready.string()},
+            (dir / "rec.out").string());
+  ASSERT_TRUE(pollFor(20, [&] { return fs::exists(ready); })) << "the recording did not start";
+  const auto started = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  rec.end(SIGKILL);
+  const double killedAt = std::chrono::duration<double>(Clock::now() - started).count();
+  const Probe p = probe(file);
+  EXPECT_EQ(p.videoCodec, "wmv2");
+  EXPECT_GT(p.duration, killedAt - 1.0);
+  EXPECT_LT(p.duration, killedAt + 1.0);
+  EXPECT_GT(p.lastVideoPts, killedAt - 1.0) << "more than the last second of pictures is lost";
+  EXPECT_EQ(p.videoFrames, p.videoPackets) << "every picture in the file decodes";
+  EXPECT_EQ(p.title, "被中断的录制");
+}
+
+TEST_F(EngineRecording, BadPathsFailAtStartAndWriteNothingElsewhere) {
+  const fs::path work = dir / "paths";
+  fs::create_directories(work);
+  struct Case {
+    std::string path, says;
+  } cases[] = {
+      {"", "no file name"},
+      {work.string(), "Is a directory"},
+      {(work / "missing" / "x.wmv").string(), "No such file or directory"},
+      {(work / std::string(300, 'n')).string(), "File name too long"},
+  };
+  for (const auto& c : cases) {
+    Settings s;
+    s.audio = false;
+    s.path = rt::fromUtf8(c.path);
+    auto enc = configure(s);
+    EXPECT_LT(enc->Start(), 0) << c.path;
+    const std::string error = rt::toUtf8(rt::takeErrorInfo());
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    EXPECT_NE(error.find(c.path), std::string::npos) << error;
+  }
+  EXPECT_TRUE(fs::is_empty(work));
+
+  // "pipe:1" is a file of that name in the working folder, never standard output.
+  std::string out;
+  const int status = run("cd " + quote(work.string()) + " && " + VARDEL_RECORD +
+                         " --out pipe:1 --seconds 0.5 > stdout.bin 2> stderr.txt");
+  EXPECT_EQ(status, 0) << slurp(work / "stderr.txt");
+  EXPECT_EQ(fs::file_size(work / "stdout.bin"), 0u);
+  EXPECT_EQ(probe(work / "pipe:1").videoCodec, "wmv2");
+}
+
+TEST_F(EngineRecording, AFullDiskStopsWritingKeepsTheFileAndStopSaysSo) {
+  const fs::path file = dir / "full.wmv";
+  constexpr long kLimit = 120 * 1024;
+  std::string out;
+  const int status = run(std::string(VARDEL_RECORD) + " --out " + quote(file.string()) +
+                             " --seconds 3 --profile " + quote("屏幕视频 - 高(CBR)") +
+                             " --max-file-bytes " + std::to_string(kLimit),
+                         &out);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(out.find("stop failed: The disk is full"), std::string::npos) << out;
+  EXPECT_LE(static_cast<long>(fs::file_size(file)), kLimit);
+  const Probe p = probe(file);
+  EXPECT_EQ(p.videoCodec, "wmv2");
+  EXPECT_GT(p.videoFrames, 0);
+  EXPECT_TRUE(decodesCleanly(file));
+}
