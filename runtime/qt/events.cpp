@@ -30,11 +30,15 @@ void runEvent(const std::function<void()>& procedure) {
     procedure();
   } catch (const RuntimeError& e) {
     if (gEnding) return;
+    // The program is ending from here on: events that arrive while the
+    // message box is open (a resize, a second click) run no procedure.
+    gEnding = true;
+    gExitStatus = 1;
     if (gReporter)
       gReporter(e);
     else
       showMessageBox(e);
-    endNow(1);
+    QCoreApplication::exit(gExitStatus);
   }
 }
 
