@@ -23,7 +23,8 @@ done
 
 work=$(mktemp -d /tmp/quenlo-e2e.XXXXXX)
 pids=()
-profile="$work/office-profile"
+# A private office profile: under the session's scratch folder where it has one.
+profile="${VARDEL_TEST_OFFICE_PROFILE:-$work}/quenlo-e2e-$$"
 cleanup() {
   local pid
   # The office was started by a launcher that has gone: find its processes
@@ -34,7 +35,7 @@ cleanup() {
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null || true
   done
-  rm -rf "$work"
+  rm -rf "$work" "$profile"
 }
 trap cleanup EXIT
 
