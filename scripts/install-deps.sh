@@ -14,7 +14,7 @@ run=(libreoffice-impress fonts-noto-cjk fonts-liberation fonts-dejavu-core
      pulseaudio pulseaudio-utils)
 test=(googletest libgtest-dev libgmock-dev
       xvfb openbox xdotool wmctrl xclip x11-utils x11-xserver-utils
-      ffmpeg procps psmisc
+      ffmpeg procps psmisc time
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
       appstream desktop-file-utils dpkg-dev file)
 

@@ -1,7 +1,7 @@
 // vardel_pattern: deterministic moving content for recordings under Xvfb.
 // A window covering the whole screen shows, redrawn every --interval-ms
 // milliseconds (default 1):
-//   - the monotonic clock in milliseconds (modulo 2^24) as 24 Gray-coded
+//   - the wall clock in milliseconds (modulo 2^24) as 24 Gray-coded
 //     blocks of 40 x 40 pixels along the top edge, white = 1, so a picture
 //     caught mid-redraw still reads as one of two neighbouring values;
 //   - a white square moving left to right at 500 pixels a second.
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   while (!gStop) {
     const auto now = std::chrono::steady_clock::now();
     const auto ms = static_cast<std::uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() & 0xFFFFFF);
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count() & 0xFFFFFF);
     const std::uint32_t gray = ms ^ (ms >> 1);
     std::vector<xcb_rectangle_t> ones, zeros;
     for (int b = 0; b < kBits; ++b) {

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Recorder benchmark: our engine (vardel_record) against the ffmpeg
+# command-line tool doing the same job (x11grab -> wmv2 in ASF at the same
+# frame rate, bit rate and key-frame interval), on the same Xvfb display
+# showing the same moving content (vardel_pattern: a moving square and the
+# wall clock in Gray-coded blocks). Runs alternate between the two, RUNS of
+# each at 15 and at 30 fps, SECONDS long. Prints per tool: CPU seconds per
+# recorded second, frames written, distinct frames, worst timestamp error,
+# peak memory, first-frame latency, stop-to-complete latency, and the ratio
+# ours / theirs.
+#
+#   bench/recorder/run.sh [BUILD_DIR]        (default build/ci)
+#   RUNS=3 SECONDS_EACH=5 bench/recorder/run.sh build/engine
+#
+# Needs the tools built:  cmake --build BUILD_DIR --target vardel_record
+#   vardel_pattern vardel_bench_probe
+# Runs inside scripts/test-session.sh unless DISPLAY is already set.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:-$root/build/ci}" && pwd)
+tools="$build/components/encoder"
+for t in vardel_record vardel_pattern vardel_bench_probe; do
+  [ -x "$tools/$t" ] || { echo "missing $tools/$t: build it first" >&2; exit 1; }
+done
+if [ -z "${DISPLAY:-}" ]; then exec "$root/scripts/test-session.sh" "$0" "$build"; fi
+
+runs=${RUNS:-3}
+secs=${SECONDS_EACH:-5}
+work=$(mktemp -d /tmp/vardel-bench.XXXXXX)
+pattern_pid=
+cleanup() {
+  [ -n "$pattern_pid" ] && kill "$pattern_pid" 2>/dev/null && wait "$pattern_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$tools/vardel_pattern" --interval-ms 1 >"$work/pattern.out" &
+pattern_pid=$!
+for _ in $(seq 100); do grep -q ready "$work/pattern.out" && break; sleep 0.1; done
+
+now_ms() { date +%s%3N; }
+field() { sed -n "s/^$1=//p" "$2"; }
+
+# One recording; appends a line "tool fps cpu_per_s frames distinct err_ms mem_kb first_ms stop_ms".
+record() {  # record TOOL FPS BITRATE PROFILE
+  local tool=$1 fps=$2 rate=$3 profile=$4 out="$work/$1-$2.wmv" launch stop_at done_at first stop_ms
+  rm -f "$out"
+  launch=$(now_ms)
+  if [ "$tool" = ours ]; then
+    timeout 60 /usr/bin/time -f "%U %S %M" -o "$work/time" \
+      "$tools/vardel_record" --out "$out" --seconds "$secs" --profile "$profile" --figures >"$work/fig"
+    stop_ms=$(field stop_ms "$work/fig")
+  else
+    /usr/bin/time -f "%U %S %M" -o "$work/time" \
+      ffmpeg -nostdin -v error -y -f x11grab -framerate "$fps" -video_size 1920x1080 -i "$DISPLAY" \
+      -c:v wmv2 -b:v "$rate" -g $((2 * fps)) -bf 0 -f asf "$out" &
+    local timer=$! ff
+    sleep 0.2
+    ff=$(pgrep -P "$timer" ffmpeg)
+    sleep "$(awk -v s="$secs" 'BEGIN { print s - 0.2 }')"
+    stop_at=$(now_ms)
+    kill -INT "$ff"
+    wait "$timer" || true
+    done_at=$(now_ms)
+    stop_ms=$((done_at - stop_at))
+  fi
+  "$tools/vardel_bench_probe" "$out" >"$work/probe"
+  # GNU time puts "Command exited with non-zero status" first after a SIGINT.
+  read -r user sys mem < <(tail -n 1 "$work/time")
+  local internal=-1
+  [ "$tool" = ours ] && internal=$(field first_frame_ms "$work/fig")
+  local dur frames distinct err clock
+  dur=$(field duration_s "$work/probe")
+  frames=$(field frames "$work/probe")
+  distinct=$(field distinct "$work/probe")
+  err=$(field worst_error_ms "$work/probe")
+  clock=$(field first_clock_ms "$work/probe")
+  # The first picture shows the wall clock (ms modulo 2^24) at its capture.
+  first=$(( (clock - launch % 16777216 + 16777216) % 16777216 ))
+  awk -v t="$tool" -v f="$fps" -v u="$user" -v s="$sys" -v d="$dur" -v n="$frames" -v k="$distinct" \
+      -v e="$err" -v m="$mem" -v a="$first" -v z="$stop_ms" -v i="$internal" \
+      'BEGIN { printf "%s %s %.4f %d %d %.1f %d %d %.1f %.2f\n", t, f, (u + s) / d, n, k, e, m, a, z, i }' \
+      >>"$work/results"
+}
+
+for fps in 15 30; do
+  if [ "$fps" = 15 ]; then rate=4000000; profile="屏幕视频 - 中(CBR)"; else rate=8000000; profile="屏幕视频 - 高(CBR)"; fi
+  for i in $(seq "$runs"); do
+    if [ $((i % 2)) = 1 ]; then order="ours ffmpeg"; else order="ffmpeg ours"; fi
+    for tool in $order; do record "$tool" "$fps" "$rate" "$profile"; done
+  done
+done
+
+echo "Recorder benchmark: $runs runs of ${secs} s each, 1920x1080, alternated (means; worst error is the maximum)"
+echo "first-frame latency: from launching the process to the clock shown in the first picture;"
+echo "ours also reports Start() -> first picture (Start->frame). stop: ours Stop() -> file complete; ffmpeg SIGINT -> exit."
+awk '
+  { k = $1 " " $2; n[k]++; cpu[k] += $3; fr[k] += $4; di[k] += $5; if ($6 > er[k]) er[k] = $6
+    if ($7 > mem[k]) mem[k] = $7; ff[k] += $8; st[k] += $9; sf[k] += $10; dpct[k] += 100 * $5 / ($4 > 0 ? $4 : 1) }
+  END {
+    for (fps = 15; fps <= 30; fps += 15) {
+      o = "ours " fps; t = "ffmpeg " fps
+      printf "\n%d fps            %12s %12s %8s\n", fps, "ours", "ffmpeg", "ratio"
+      row("CPU s / rec. s", cpu[o] / n[o], cpu[t] / n[t], "%12.3f")
+      row("frames written", fr[o] / n[o], fr[t] / n[t], "%12.1f")
+      row("distinct frames", di[o] / n[o], di[t] / n[t], "%12.1f")
+      row("distinct %", dpct[o] / n[o], dpct[t] / n[t], "%12.1f")
+      row("worst ts err ms", er[o], er[t], "%12.1f")
+      row("peak memory MB", mem[o] / 1024, mem[t] / 1024, "%12.1f")
+      row("first frame ms", ff[o] / n[o], ff[t] / n[t], "%12.1f")
+      row("stop->done ms", st[o] / n[o], st[t] / n[t], "%12.1f")
+      printf "%-16s %12.1f\n", "Start->frame ms", sf[o] / n[o]
+    }
+  }
+  function row(name, a, b, f) { printf "%-16s " f " " f " %8.2f\n", name, a, b, (b != 0 ? a / b : 0) }
+' "$work/results"
