@@ -29,6 +29,11 @@ function(vardel_test name)
     # Run under the emulator where there is one (wine for Windows builds).
     add_test(NAME ${name} COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
   else()
+    if(T_GUI)
+      # Headless, also while CTest lists the tests (which passes no ENVIRONMENT).
+      set_target_properties(${name} PROPERTIES
+                            CROSSCOMPILING_EMULATOR "env;QT_QPA_PLATFORM=offscreen")
+    endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
                          PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
   endif()
