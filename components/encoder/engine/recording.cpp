@@ -351,12 +351,15 @@ void Recording::State::encodeLoop() {
 void Recording::State::audioLoop() {
   const int rate = config.plan.audioSettings.sampleRate;
   const int channels = config.plan.audioSettings.channels;
-  const int fragment = audio->fragmentFrames();
-  std::vector<std::int16_t> samples(static_cast<std::size_t>(fragment * channels));
-  std::vector<std::vector<float>> planes(static_cast<std::size_t>(channels),
-                                         std::vector<float>(static_cast<std::size_t>(fragment + 64)));
-  std::vector<std::uint8_t*> planePtrs;
-  for (auto& p : planes) planePtrs.push_back(reinterpret_cast<std::uint8_t*>(p.data()));
+  std::vector<std::int16_t> samples;
+  std::vector<std::vector<float>> planes(static_cast<std::size_t>(channels));
+  std::vector<std::uint8_t*> planePtrs(static_cast<std::size_t>(channels));
+  auto planesFor = [&](int capacity) {  // room for `frames` converted samples a channel
+    for (std::size_t c = 0; c < planes.size(); ++c) {
+      if (planes[c].size() < static_cast<std::size_t>(capacity)) planes[c].resize(static_cast<std::size_t>(capacity));
+      planePtrs[c] = reinterpret_cast<std::uint8_t*>(planes[c].data());
+    }
+  };
   FramePtr frame(av_frame_alloc());
   frame->format = AV_SAMPLE_FMT_FLTP;
   frame->nb_samples = aenc->frame_size;
@@ -367,38 +370,43 @@ void Recording::State::audioLoop() {
     return;
   }
   bool started = false;
-  std::int64_t fragmentPos = 0;  // position of the fragment's first sample, in samples from t0
-  std::int64_t nextPts = 0;      // position of the fifo's first sample
+  std::int64_t chunkPos = 0;  // position of the chunk's first sample, in samples from t0
+  std::int64_t nextPts = 0;   // position of the fifo's first sample
   rt::Text error;
   while (!shouldStop() && !writeFailed) {
-    if (!audio->read(samples.data(), error)) {
+    if (!audio->read(samples, error)) {
       fail(error);
       break;
     }
+    const int got = static_cast<int>(samples.size()) / channels;
+    if (got == 0) continue;  // interrupted by stop
     if (!started) {
       // Audio time is counted in samples from here on, starting from the
       // time the first sample was recorded relative to the video's start.
       const auto firstSample = Clock::now() - std::chrono::microseconds(audio->latencyUsec()) -
-                               std::chrono::milliseconds(AudioCapture::kFragmentMs);
-      fragmentPos = std::llround(std::chrono::duration<double>(firstSample - t0).count() * rate);
+                               std::chrono::microseconds(std::int64_t{got} * 1'000'000 / rate);
+      chunkPos = std::llround(std::chrono::duration<double>(firstSample - t0).count() * rate);
       started = true;
       // A source that delivers its first sample after the video started
       // (an idle monitor source wakes up late) is preceded by silence, so
       // both streams start together and players agree on the duration.
-      for (std::int64_t gap = fragmentPos; gap > 0;) {
-        const int n = static_cast<int>(std::min<std::int64_t>(gap, fragment));
-        for (auto& p : planes) std::fill(p.begin(), p.end(), 0.0f);
+      constexpr int kSilenceChunk = 4096;
+      planesFor(kSilenceChunk);
+      for (auto& p : planes) std::fill(p.begin(), p.end(), 0.0f);
+      for (std::int64_t gap = chunkPos; gap > 0;) {
+        const int n = static_cast<int>(std::min<std::int64_t>(gap, kSilenceChunk));
         if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) break;
         gap -= n;
       }
     }
     // Samples from before the video started are not recorded.
-    const std::int64_t skip = std::clamp<std::int64_t>(-fragmentPos, 0, fragment);
-    fragmentPos += fragment;
-    const int count = fragment - static_cast<int>(skip);
+    const auto skip = static_cast<int>(std::clamp<std::int64_t>(-chunkPos, 0, got));
+    chunkPos += got;
+    const int count = got - skip;
     if (count == 0) continue;
     const auto* in = reinterpret_cast<const std::uint8_t*>(samples.data() + skip * channels);
-    const int converted = swr_convert(swr, planePtrs.data(), fragment + 64, &in, count);
+    planesFor(count + 64);
+    const int converted = swr_convert(swr, planePtrs.data(), count + 64, &in, count);
     if (converted < 0 ||
         av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), converted) < converted) {
       fail(u"The recording stopped: the audio could not be converted.");
@@ -482,6 +490,7 @@ rt::Text Recording::stop() {
     s.stopping = true;
   }
   s.stopCv.notify_all();
+  if (s.audio) s.audio->interrupt();
   if (s.captureThread.joinable()) s.captureThread.join();
   if (s.encodeThread.joinable()) s.encodeThread.join();
   if (s.audioThread.joinable()) s.audioThread.join();
