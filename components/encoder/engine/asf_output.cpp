@@ -22,6 +22,8 @@ constexpr int kIoBufferSize = 64 * 1024;
 // Offsets inside the data object: its size and its packet count.
 constexpr std::size_t kDataSize = 16;
 constexpr std::size_t kDataPacketCount = 40;
+// Offset of the creation date inside the file properties object.
+constexpr std::size_t kCreationDate = 48;
 
 rt::Text reason(int err) { return rt::fromUtf8(std::generic_category().message(err)); }
 }  // namespace
@@ -217,6 +219,7 @@ bool AsfOutput::emitHeader() {
   filePropsAt_ = fileProps;
   packetSize_ = asf::readU32(out, fileProps + asf::fileprops::kMinPacketSize);
   preroll_ = asf::readU64(out, fileProps + asf::fileprops::kPreroll);
+  created_ = asf::readU64(out, fileProps + kCreationDate);
   physicalHeaderSize_ = out.size();
   ++headerWrites_;
   return writeAt(0, out.data(), out.size());
@@ -249,10 +252,7 @@ void AsfOutput::progress(std::uint64_t duration100ns) {
   std::uint8_t props[asf::fileprops::kFlags - asf::fileprops::kFileSize]{};
   const std::span<std::uint8_t> p(props);
   asf::writeU64(p, 0, physicalHeaderSize_ + dataSize);
-  // Creation date (8 bytes at 48) stays as the muxer wrote it.
-  std::uint8_t created[8];
-  if (::pread(fd_, created, 8, static_cast<off_t>(filePropsAt_ + 48)) == 8)
-    std::copy_n(created, 8, props + 8);
+  asf::writeU64(p, 8, created_);  // the creation date as the muxer wrote it
   asf::writeU64(p, asf::fileprops::kPacketCount - asf::fileprops::kFileSize, packets);
   asf::writeU64(p, asf::fileprops::kPlayDuration - asf::fileprops::kFileSize, duration100ns + preroll_ * 10000);
   asf::writeU64(p, asf::fileprops::kSendDuration - asf::fileprops::kFileSize, duration100ns);

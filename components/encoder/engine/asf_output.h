@@ -80,6 +80,7 @@ class AsfOutput {
   std::size_t filePropsAt_ = 0;          // offset of the file properties object
   std::uint32_t packetSize_ = 0;
   std::uint64_t preroll_ = 0;
+  std::uint64_t created_ = 0;
   int headerWrites_ = 0;                  // 1 after the first header, 2 after the final one
   int error_ = 0;
 };

@@ -61,8 +61,16 @@ std::unique_ptr<ScreenCapture> ScreenCapture::open(const Crop& crop, rt::Text& e
   c->width_ = static_cast<int>(w & ~1L);
   c->height_ = static_cast<int>(h & ~1L);
 
+  // Extension requests to a server without the extension close the
+  // connection, so each is asked for only when the server has it.
+  auto present = [&](xcb_extension_t* ext) {
+    const xcb_query_extension_reply_t* r = xcb_get_extension_data(c->conn_, ext);
+    return r != nullptr && r->present;
+  };
   // Shared memory: the server copies the picture straight into our segment.
-  if (auto* v = xcb_shm_query_version_reply(c->conn_, xcb_shm_query_version(c->conn_), nullptr)) {
+  if (!present(&xcb_shm_id)) {
+    // Plain GetImage reads below.
+  } else if (auto* v = xcb_shm_query_version_reply(c->conn_, xcb_shm_query_version(c->conn_), nullptr)) {
     std::free(v);
     const std::size_t bytes = static_cast<std::size_t>(c->width_) * static_cast<std::size_t>(c->height_) * 4;
     const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
@@ -83,7 +91,9 @@ std::unique_ptr<ScreenCapture> ScreenCapture::open(const Crop& crop, rt::Text& e
       shmctl(id, IPC_RMID, nullptr);
     }
   }
-  if (auto* v = xcb_xfixes_query_version_reply(c->conn_, xcb_xfixes_query_version(c->conn_, 4, 0), nullptr)) {
+  if (!present(&xcb_xfixes_id)) {
+    // No pointer image: the picture is recorded without it.
+  } else if (auto* v = xcb_xfixes_query_version_reply(c->conn_, xcb_xfixes_query_version(c->conn_, 4, 0), nullptr)) {
     c->cursor_ = v->major_version >= 1;
     std::free(v);
   }

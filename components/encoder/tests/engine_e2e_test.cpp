@@ -429,6 +429,44 @@ TEST_F(EngineRecording, BadPathsFailAtStartAndWriteNothingElsewhere) {
   EXPECT_EQ(probe(work / "pipe:1").videoCodec, "wmv2");
 }
 
+// A display without MIT-SHM (as over the network) is read with plain image
+// requests: a second, small Xvfb of the test's own without the extension.
+TEST_F(EngineRecording, ADisplayWithoutSharedMemoryIsStillRecorded) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 3);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp",
+                        "-extension", "MIT-SHM", nullptr};
+  Child xvfb;
+  ASSERT_EQ(posix_spawnp(&xvfb.pid, "Xvfb", &fa, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(fds[1]);
+  std::string number;
+  pollFor(20, [&] {
+    char buf[16];
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n > 0) number.append(buf, static_cast<std::size_t>(n));
+    return number.find('\n') != std::string::npos;
+  });
+  ::close(fds[0]);
+  ASSERT_NE(number.find('\n'), std::string::npos) << "the second Xvfb did not start";
+  number.pop_back();
+  const fs::path file = dir / "noshm.wmv";
+  std::string out;
+  EXPECT_EQ(run("DISPLAY=:" + number + " " + VARDEL_RECORD + " --out " + quote(file.string()) + " --seconds 1", &out),
+            0)
+      << out;
+  const Probe p = probe(file);
+  EXPECT_EQ(p.width, 800);
+  EXPECT_EQ(p.height, 600);
+  EXPECT_GT(p.videoFrames, 0);
+  EXPECT_TRUE(decodesCleanly(file));
+}
+
 TEST_F(EngineRecording, AFullDiskStopsWritingKeepsTheFileAndStopSaysSo) {
   const fs::path file = dir / "full.wmv";
   constexpr long kLimit = 120 * 1024;
