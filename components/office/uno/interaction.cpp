@@ -3,6 +3,7 @@
 #include <com/sun/star/document/BrokenPackageRequest.hpp>
 #include <com/sun/star/document/LockedDocumentRequest.hpp>
 #include <com/sun/star/document/NoSuchFilterRequest.hpp>
+#include <com/sun/star/document/OwnLockOnDocumentRequest.hpp>
 #include <com/sun/star/task/ErrorCodeRequest.hpp>
 #include <com/sun/star/task/XInteractionAbort.hpp>
 #include <com/sun/star/task/XInteractionDisapprove.hpp>
@@ -22,6 +23,15 @@ using namespace css::ucb;
 
 rt::Text toText(const OUString& s) {
   return rt::Text(reinterpret_cast<const char16_t*>(s.getStr()), static_cast<std::size_t>(s.getLength()));
+}
+
+// The office appends where in its sources an exception was raised
+// ("... at ./sfx2/source/doc/docfile.cxx:1064"); that is not for users.
+rt::Text withoutSourceLocation(rt::Text message) {
+  const auto at = message.find(u"at ./");
+  if (at != rt::Text::npos) message.erase(at);
+  while (!message.empty() && (message.back() == u' ' || message.back() == u'\n')) message.pop_back();
+  return message;
 }
 
 rt::Text ioError(IOErrorCode code, const rt::Text& file) {
@@ -71,15 +81,21 @@ rt::Text describeRequest(const uno::Any& request, const rt::Text& fileName) {
     const rt::Text by = locked.UserInfo.isEmpty() ? rt::Text(u"another user") : toText(locked.UserInfo);
     return quoted + u" is locked for editing by " + by + u".";
   }
+  css::document::OwnLockOnDocumentRequest ownLock;
+  if (request >>= ownLock) {
+    const rt::Text since = ownLock.TimeInfo.isEmpty() ? rt::Text() : u" since " + toText(ownLock.TimeInfo);
+    return quoted + u" is locked for editing by yourself" + since +
+           u": it is open in another office window, or an office ended without closing it.";
+  }
   css::document::BrokenPackageRequest broken;
   if (request >>= broken) return quoted + u" is corrupt and cannot be opened.";
   css::document::NoSuchFilterRequest noFilter;
   if (request >>= noFilter) return quoted + u" is not in a format the presentation application can read.";
   uno::Exception other;
-  if (request >>= other) {
-    if (!other.Message.isEmpty()) return toText(other.Message);
-  }
-  return quoted + u" cannot be opened (the office asked: " + toText(request.getValueTypeName()) + u").";
+  rt::Text words;
+  if (request >>= other) words = withoutSourceLocation(toText(other.Message));
+  return quoted + u" cannot be opened" +
+         (words.empty() ? u" (the office asked: " + toText(request.getValueTypeName()) + u")." : u": " + words);
 }
 
 void AbortingInteraction::handle(const uno::Reference<css::task::XInteractionRequest>& request) {
