@@ -14,8 +14,17 @@
 #include <string>
 #include <thread>
 
+#include <com/sun/star/container/XEnumeration.hpp>
+#include <com/sun/star/container/XEnumerationAccess.hpp>
+#include <com/sun/star/frame/Desktop.hpp>
+#include <com/sun/star/frame/XModel.hpp>
+#include <com/sun/star/lang/XServiceInfo.hpp>
+#include <com/sun/star/task/XInteractionHandler.hpp>
+#include <com/sun/star/util/XModifiable.hpp>
+
 #include "components/automation/automation.h"
 #include "components/office/office.h"
+#include "components/office/uno/office_process.h"
 
 namespace {
 
@@ -66,6 +75,43 @@ std::string errorText(const std::function<void()>& f) {
     return rt::toUtf8(e.text());
   }
   return "(no error)";
+}
+
+// The test's own connection to the office the component started (the
+// component offers no way to edit or inspect documents).
+css::uno::Reference<css::container::XEnumeration> officeDocuments() {
+  office::Connection c;
+  EXPECT_EQ(office::connectToOffice(c), rt::status::Ok);
+  if (!c.context.is()) return {};
+  return css::frame::Desktop::create(c.context)->getComponents()->createEnumeration();
+}
+
+void setAllModified(bool modified) {
+  auto all = officeDocuments();
+  int count = 0;
+  while (all.is() && all->hasMoreElements()) {
+    css::uno::Reference<css::util::XModifiable> doc(all->nextElement(), css::uno::UNO_QUERY);
+    if (doc.is()) doc->setModified(modified), ++count;
+  }
+  EXPECT_GT(count, 0);
+}
+
+// Whether every document answers its questions with the office's own
+// interaction handler (not the aborting one it was loaded with).
+bool documentsUseTheOfficesHandler() {
+  auto all = officeDocuments();
+  int count = 0;
+  while (all.is() && all->hasMoreElements()) {
+    css::uno::Reference<css::frame::XModel> doc(all->nextElement(), css::uno::UNO_QUERY);
+    if (!doc.is()) continue;
+    ++count;
+    for (const auto& arg : doc->getArgs()) {
+      if (arg.Name != "InteractionHandler") continue;
+      css::uno::Reference<css::lang::XServiceInfo> info(arg.Value, css::uno::UNO_QUERY);
+      if (!info.is() || !info->supportsService("com.sun.star.task.InteractionHandler")) return false;
+    }
+  }
+  return count > 0;
 }
 
 class OfficeE2E : public ::testing::Test {
@@ -136,6 +182,7 @@ TEST_F(OfficeE2E, OpensVisiblyWithTheCaptionFailsAtOnceOnAMissingFileAndQuits) {
   open(named(presentation_, empty));
   automation::set(app_, u"Caption", rt::fromUtf8(kCaption));
   EXPECT_EQ(automation::get(app_, u"Caption").toText(), rt::fromUtf8(kCaption));
+  EXPECT_TRUE(documentsUseTheOfficesHandler()) << "the document still asks the aborting handler";
   EXPECT_TRUE(poll([&] { return windowTitled(kCaption); }, 60))
       << "no office window titled with the caption; windows: " << ::testing::PrintToString(officeWindowTitles());
 
@@ -194,6 +241,25 @@ TEST_F(OfficeE2E, LockedFileFailsAtOnceAndReadOnlyOpensByPosition) {
       },
       60))
       << ::testing::PrintToString(officeWindowTitles());
+  automation::call(app_, u"Quit");
+  EXPECT_TRUE(poll([&] { return officePids().empty(); }, 60)) << "the office did not end";
+}
+
+TEST_F(OfficeE2E, QuitRefusesWhileAPresentationHasUnsavedChanges) {
+  app_ = automation::createObject(office::kProgId);
+  automation::set(app_, u"Visible", true);
+  Variant empty;
+  open(named(presentation_, empty));
+  setAllModified(true);
+
+  const std::string text = errorText([&] { automation::call(app_, u"Quit"); });
+  EXPECT_EQ(text, "The presentation application cannot quit: \"欢迎.ppt\" has unsaved changes. "
+                  "Save or close it first.");
+  EXPECT_FALSE(officePids().empty()) << "the office ended and the changes are lost";
+  EXPECT_EQ(officeWindowTitles(), std::set<std::string>{"欢迎.ppt - LibreOffice Impress"})
+      << "a question is left on screen";
+
+  setAllModified(false);
   automation::call(app_, u"Quit");
   EXPECT_TRUE(poll([&] { return officePids().empty(); }, 60)) << "the office did not end";
 }
