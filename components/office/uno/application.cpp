@@ -98,6 +98,45 @@ struct Session {
   // may close them at any time.
   std::vector<uno::WeakReference<frame::XFrame>> frames;
 
+  // Presentations opened here that still hold the aborting handler they
+  // were loaded with. Handing them to the office's own handler waits for the
+  // next call (or the end of this object): a caption set right after the
+  // open then reaches the window first.
+  std::vector<uno::WeakReference<frame::XModel>> awaitingHandOver;
+
+  ~Session() {
+    try {
+      handOver();
+    } catch (const uno::Exception&) {
+      // The office is gone; so are its documents.
+    }
+  }
+
+  // From now on the office's own handler answers the documents' questions
+  // (saving, reloading), with real dialogs: a document keeps its load
+  // arguments, and our handler goes away with this program.
+  void handOver() {
+    auto models = std::move(awaitingHandOver);
+    awaitingHandOver.clear();
+    for (const auto& weak : models) {
+      uno::Reference<frame::XModel> model(weak);
+      if (!model.is()) continue;
+      uno::Reference<frame::XController> controller = model->getCurrentController();
+      uno::Reference<frame::XFrame> window = controller.is() ? controller->getFrame() : nullptr;
+      auto handler = css::task::InteractionHandler::createWithParent(
+          connection.context, window.is() ? window->getContainerWindow() : nullptr);
+      auto args = model->getArgs();
+      bool replaced = false;
+      for (sal_Int32 i = 0; i < args.getLength(); ++i) {
+        if (args[i].Name == "InteractionHandler") {
+          args.getArray()[i].Value <<= uno::Reference<css::task::XInteractionHandler>(handler.get());
+          replaced = true;
+        }
+      }
+      if (replaced) model->attachResource(model->getURL(), args);
+    }
+  }
+
   std::vector<uno::Reference<frame::XFrame>> liveFrames() {
     std::vector<uno::Reference<frame::XFrame>> live;
     std::erase_if(frames, [&](const uno::WeakReference<frame::XFrame>& weak) {
@@ -169,6 +208,7 @@ class Presentations : public MemberTable {
     Session& s = *session_;
     if (!s.desktop.is()) return officeGone();
     if (s.visible && !haveDisplay()) return noDisplay();
+    s.handOver();
     rtl::Reference<AbortingInteraction> asked(new AbortingInteraction(pathFromFileUrl(url)));
     const css::beans::PropertyValue load[] = {
         loadArg(u"Hidden", uno::Any(!s.visible)),
@@ -199,28 +239,11 @@ class Presentations : public MemberTable {
     }
 
     uno::Reference<frame::XFrame> window = model->getCurrentController()->getFrame();
-    handOverToOffice(model, window);
     if (s.caption) setTitle(window, *s.caption);
     s.frames.emplace_back(window);
+    s.awaitingHandOver.emplace_back(model);
     result = Variant(rt::ObjectRef(std::make_shared<Presentation>(pathFromFileUrl(url), model)));
     return rt::status::Ok;
-  }
-
-  // The document keeps its load arguments; from now on the office's own
-  // handler answers its questions (saving, reloading), with real dialogs.
-  void handOverToOffice(const uno::Reference<frame::XModel>& model,
-                        const uno::Reference<frame::XFrame>& window) {
-    auto handler = css::task::InteractionHandler::createWithParent(session_->connection.context,
-                                                                   window->getContainerWindow());
-    auto args = model->getArgs();
-    bool replaced = false;
-    for (sal_Int32 i = 0; i < args.getLength(); ++i) {
-      if (args[i].Name == "InteractionHandler") {
-        args.getArray()[i].Value <<= uno::Reference<css::task::XInteractionHandler>(handler.get());
-        replaced = true;
-      }
-    }
-    if (replaced) model->attachResource(model->getURL(), args);
   }
 
  public:
@@ -281,12 +304,18 @@ class Application : public MemberTable {
   Status setCaption(const Text& caption) {
     session_->caption = caption;
     for (const auto& f : session_->liveFrames()) Presentations::setTitle(f, caption);
+    session_->handOver();
     return rt::status::Ok;
   }
 
   Status quit() {
     Session& s = *session_;
     if (!s.desktop.is()) return rt::status::Ok;  // quit before: nothing left to quit
+    try {
+      s.handOver();
+    } catch (const css::lang::DisposedException&) {
+      return rt::status::Ok;  // already gone: nothing to quit
+    }
     // A document with unsaved changes refuses: ask nothing, lose nothing.
     try {
       auto all = s.desktop->getComponents()->createEnumeration();
@@ -313,6 +342,7 @@ class Application : public MemberTable {
                       u"is still busy).");
     s.desktop.clear();
     s.frames.clear();
+    s.awaitingHandOver.clear();
     if (s.connection.started > 0) awaitExit(s.connection.started, 10);
     return rt::status::Ok;
   }

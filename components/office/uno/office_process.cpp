@@ -35,7 +35,7 @@ namespace uno = css::uno;
 constexpr auto kStartDeadline = 60s;
 // Short enough that polling adds little to the start time, long enough that
 // the attempts themselves cost nothing noticeable.
-constexpr auto kPollInterval = 20ms;
+constexpr auto kPollInterval = 10ms;
 
 const char kProgramDir[] = VARDEL_OFFICE_PROGRAM_DIR;
 
