@@ -81,7 +81,7 @@ std::string errorText(const std::function<void()>& f) {
 // component offers no way to edit or inspect documents).
 css::uno::Reference<css::container::XEnumeration> officeDocuments() {
   office::Connection c;
-  EXPECT_EQ(office::connectToOffice(c), rt::status::Ok);
+  EXPECT_EQ(office::connectToOffice(c), rt::status::Ok) << rt::toUtf8(rt::takeErrorInfo());
   if (!c.context.is()) return {};
   return css::frame::Desktop::create(c.context)->getComponents()->createEnumeration();
 }

@@ -82,6 +82,12 @@ css::beans::PropertyValue loadArg(const char16_t* name, const uno::Any& value) {
                                    css::beans::PropertyState_DIRECT_VALUE);
 }
 
+// The window manager shows a frame's title exactly as set.
+void setTitle(const uno::Reference<frame::XFrame>& window, const Text& caption) {
+  uno::Reference<frame::XTitle> title(window, uno::UNO_QUERY);
+  if (title.is()) title->setTitle(toOUString(caption));
+}
+
 Status noDisplay() {
   return rt::fail(rt::status::Fail,
                   u"The presentation application cannot be shown: there is no display "
@@ -246,13 +252,6 @@ class Presentations : public MemberTable {
     return rt::status::Ok;
   }
 
- public:
-  static void setTitle(const uno::Reference<frame::XFrame>& window, const Text& caption) {
-    uno::Reference<frame::XTitle> title(window, uno::UNO_QUERY);
-    if (title.is()) title->setTitle(toOUString(caption));
-  }
-
- private:
   SessionRef session_;
 };
 
@@ -303,7 +302,7 @@ class Application : public MemberTable {
   // those open, and on every one opened later.
   Status setCaption(const Text& caption) {
     session_->caption = caption;
-    for (const auto& f : session_->liveFrames()) Presentations::setTitle(f, caption);
+    for (const auto& f : session_->liveFrames()) setTitle(f, caption);
     session_->handOver();
     return rt::status::Ok;
   }

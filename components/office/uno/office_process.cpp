@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <com/sun/star/bridge/UnoUrlResolver.hpp>
+#include <com/sun/star/connection/ConnectionSetupException.hpp>
 #include <com/sun/star/connection/NoConnectException.hpp>
 #include <cppuhelper/bootstrap.hxx>
 
@@ -193,13 +194,21 @@ rt::Status connectToOffice(Connection& connection) {
   const std::string pipe = pipeName();
   const OUString url = OUString::createFromAscii(("uno:pipe,name=" + pipe + ";urp;StarOffice.ComponentContext").c_str());
   auto resolver = css::bridge::UnoUrlResolver::create(local);
+  // An office that is starting (or restarting, as a new profile's first
+  // start does) may refuse or drop a connection; that is "not yet".
+  std::string lastRefusal;
   auto attempt = [&]() -> bool {
     try {
       connection.context.set(resolver->resolve(url), uno::UNO_QUERY);
       return connection.context.is();
     } catch (const css::connection::NoConnectException&) {
       return false;
+    } catch (const css::connection::ConnectionSetupException& e) {
+      lastRefusal = toUtf8(e.Message);
+    } catch (const uno::RuntimeException& e) {
+      lastRefusal = toUtf8(e.Message);
     }
+    return false;
   };
 
   try {
@@ -231,7 +240,8 @@ rt::Status connectToOffice(Connection& connection) {
           awaitExit(child.pid, 5);
         }
         return cannotCreate("LibreOffice did not start within " +
-                            std::to_string(std::chrono::seconds(kStartDeadline).count()) + " seconds.");
+                            std::to_string(std::chrono::seconds(kStartDeadline).count()) + " seconds" +
+                            (lastRefusal.empty() ? "." : " (" + lastRefusal + ")."));
       }
       std::this_thread::sleep_for(kPollInterval);
     }
