@@ -26,6 +26,7 @@
 #include "components/office/uno/file_url.h"
 #include "components/office/uno/interaction.h"
 #include "components/office/uno/office_process.h"
+#include "components/office/uno/ustring.h"
 
 namespace office {
 
@@ -40,13 +41,6 @@ using automation::MemberTable;
 using rt::Status;
 using rt::Text;
 using rt::Variant;
-
-OUString toOUString(const Text& t) {
-  return OUString(reinterpret_cast<const sal_Unicode*>(t.data()), static_cast<sal_Int32>(t.size()));
-}
-Text toText(const OUString& s) {
-  return Text(reinterpret_cast<const char16_t*>(s.getStr()), static_cast<std::size_t>(s.getLength()));
-}
 
 // Automation names compare without regard to ASCII case.
 bool sameName(std::u16string_view a, std::u16string_view b) {

@@ -3,16 +3,9 @@
 #include <osl/file.hxx>
 #include <osl/process.h>
 
-namespace office {
+#include "components/office/uno/ustring.h"
 
-namespace {
-OUString toOUString(const rt::Text& t) {
-  return OUString(reinterpret_cast<const sal_Unicode*>(t.data()), static_cast<sal_Int32>(t.size()));
-}
-rt::Text toText(const OUString& s) {
-  return rt::Text(reinterpret_cast<const char16_t*>(s.getStr()), static_cast<std::size_t>(s.getLength()));
-}
-}  // namespace
+namespace office {
 
 bool fileUrlFromPath(const rt::Text& path, OUString& url, rt::Text& error) {
   if (path.empty()) {

@@ -12,6 +12,8 @@
 #include <com/sun/star/ucb/InteractiveIOException.hpp>
 #include <osl/file.hxx>
 
+#include "components/office/uno/ustring.h"
+
 namespace office {
 
 using rtl::OUString;
@@ -20,10 +22,6 @@ namespace {
 
 namespace uno = css::uno;
 using namespace css::ucb;
-
-rt::Text toText(const OUString& s) {
-  return rt::Text(reinterpret_cast<const char16_t*>(s.getStr()), static_cast<std::size_t>(s.getLength()));
-}
 
 // The office appends where in its sources an exception was raised
 // ("... at ./sfx2/source/doc/docfile.cxx:1064"); that is not for users.
