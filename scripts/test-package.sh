@@ -33,7 +33,7 @@ failures=0
 wait_window() {  # wait_window SECONDS TITLE -> prints the window id
   local deadline=$((SECONDS + $1)) id
   while [ $SECONDS -lt $deadline ]; do
-    id=$(xdotool search --name "^$2\$" 2>/dev/null | head -n1) && [ -n "$id" ] && { echo "$id"; return 0; }
+    id=$(xdotool search --onlyvisible --name "^$2\$" 2>/dev/null | head -n1) && [ -n "$id" ] && { echo "$id"; return 0; }
     sleep 0.2
   done
   return 1

@@ -47,6 +47,7 @@ wait_for 30 "the window manager" wmctrl -m
 
 # Audio: a server of our own on a socket of our own.
 mkdir -p "$session/pulse" "$session/home"
+chmod 700 "$session/pulse"
 export XDG_RUNTIME_DIR="$session/pulse"
 export PULSE_SERVER="unix:$session/pulse/native"
 HOME="$session/home" pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit \
