@@ -17,14 +17,14 @@
 #include "components/filedialog/commondialog.h"
 #include "runtime/handling.h"
 #include "runtime/qt/events.h"
+#include "runtime/qt/twips.h"
 
 namespace {
 
 // --- The window's layout, in twips (15 twips = 1 pixel at 96 dpi). ---------
 // Controls inside a frame are placed relative to the frame.
-struct Twips {
-  int left, top, width, height;
-};
+using rt::pixels;
+using rt::Twips;
 namespace layout {
 constexpr int kClientWidth = 7785;
 constexpr int kClientHeight = 5715;
@@ -49,13 +49,6 @@ constexpr Twips Text6{2700, 3960, 3255, 870};
 constexpr Twips Label6{315, 5040, 2175, 240};
 constexpr Twips Text7{2700, 4995, 3255, 315};
 }  // namespace layout
-
-// The one conversion from twips to Qt's device-independent pixels (which Qt
-// scales by the screen's device pixel ratio itself).
-constexpr int pixels(int twips) { return (twips + 7) / 15; }
-QRect pixels(const Twips& t) {
-  return {pixels(t.left), pixels(t.top), pixels(t.width), pixels(t.height)};
-}
 
 template <class W>
 W* control(QWidget* parent, const char* name, const Twips& where) {

@@ -19,6 +19,7 @@
 #include "launcher/hand_cursor.h"
 #include "runtime/handling.h"
 #include "runtime/qt/events.h"
+#include "runtime/qt/twips.h"
 
 // The window's pictures are compiled into the program (launcher.qrc).
 static void initResources() { Q_INIT_RESOURCE(launcher); }
@@ -38,13 +39,9 @@ namespace {
 constexpr char16_t kCaption[] = u"Vardel课件快速制作系统";
 constexpr char16_t kFilter[] = u"PowerPoint 文本文件 Files(*.PPT)|*.PPT";
 
-// Every position and size of the window, in twips relative to the client
-// area. 15 twips make one pixel at 96 dpi; Qt maps these logical pixels to
-// the screen's through its device pixel ratio, so a 2x screen shows the same
-// layout at twice the pixels.
-struct Twips {
-  int left, top, width, height;
-};
+// Every position and size of the window, in twips relative to the client area.
+using rt::pixels;
+using rt::Twips;
 namespace layout {
 constexpr Twips Window{0, 0, 7845, 4185};
 constexpr Twips Image1{450, 405, 720, 720};
@@ -58,14 +55,6 @@ constexpr Twips Command3{4545, 3105, 735, 330};
 constexpr Twips Command4{5490, 3105, 690, 330};
 constexpr Twips Label6{495, 3735, 2940, 240};
 }  // namespace layout
-
-constexpr int kTwipsPerPixel = 15;
-
-int pixels(int twips) { return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel; }
-
-QRect pixels(const Twips& t) {
-  return QRect(pixels(t.left), pixels(t.top), pixels(t.width), pixels(t.height));
-}
 
 // The typefaces, each with the substitutes used where it is not installed:
 // the original faces win where they are present.
