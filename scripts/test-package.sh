@@ -15,28 +15,20 @@ echo "test-package: built $deb"
 
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y "./$deb" >/dev/null
-pids=()
+source scripts/e2e-lib.sh
 profile=""
 cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   # The office runs in a session of its own; find it by the profile it was given.
-  local env
-  for env in /proc/[0-9]*/environ; do
-    grep -qs "vardel-package-test" "$env" && kill -9 "$(basename "$(dirname "$env")")" 2>/dev/null
-  done
+  [ -z "$profile" ] || pids+=($(pids_with_env "UserInstallation=file://$profile"))
+  stop_pids
   rm -rf "${profile:-/nonexistent}"
   apt-get remove -y vardel-courseware >/dev/null || true
 }
 trap cleanup EXIT
 failures=0
 wait_window() {  # wait_window SECONDS TITLE -> prints the window id
-  local deadline=$((SECONDS + $1)) id
-  while [ $SECONDS -lt $deadline ]; do
-    id=$(xdotool search --onlyvisible --name "^$2\$" 2>/dev/null | head -n1) && [ -n "$id" ] && { echo "$id"; return 0; }
-    sleep 0.2
-  done
-  return 1
+  poll "$1" xdotool search --onlyvisible --name "^$2\$" || return 1
+  xdotool search --onlyvisible --name "^$2\$" | head -n1
 }
 pass=0
 result() {  # result OK? DESCRIPTION

@@ -9,27 +9,19 @@
 #   scripts/test-session.sh COMMAND [ARG...]
 set -euo pipefail
 
+source "$(dirname "$0")/e2e-lib.sh"
 session=$(mktemp -d /tmp/vardel-session.XXXXXX)
-pids=()
 cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-  done
+  stop_pids
   rm -rf "$session"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 wait_for() {  # wait_for SECONDS DESCRIPTION COMMAND...
-  local deadline=$((SECONDS + $1)) what=$2
+  local seconds=$1 what=$2
   shift 2
-  until "$@" >/dev/null 2>&1; do
-    if [ $SECONDS -ge $deadline ]; then echo "test-session: $what did not come up" >&2; return 1; fi
-    sleep 0.1
-  done
+  poll "$seconds" "$@" || { echo "test-session: $what did not come up" >&2; return 1; }
 }
 
 # X server: it writes its display number to the pipe once it accepts clients.

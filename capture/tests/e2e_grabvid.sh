@@ -24,30 +24,13 @@ for tool in xdotool wmctrl xclip xprop ffprobe ffmpeg; do
   command -v "$tool" >/dev/null || { echo "e2e: $tool is missing" >&2; exit 1; }
 done
 
+source "$(dirname "$0")/../../scripts/e2e-lib.sh"
 work=$(mktemp -d /tmp/grabvid-e2e.XXXXXX)
-pids=()
 cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-  done
+  stop_pids
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-fail() { echo "e2e: FAIL: $*" >&2; exit 1; }
-
-# poll SECONDS COMMAND...: until the command succeeds; fails after SECONDS.
-poll() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.2
-  done
-}
 
 # Positions inside the window: the control's twips / 15, at its middle.
 click() {  # click WID X Y

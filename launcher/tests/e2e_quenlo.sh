@@ -21,8 +21,8 @@ for tool in xdotool wmctrl xclip; do
   command -v "$tool" >/dev/null || { echo "e2e: $tool is missing" >&2; exit 1; }
 done
 
+source "$(dirname "$0")/../../scripts/e2e-lib.sh"
 work=$(mktemp -d /tmp/quenlo-e2e.XXXXXX)
-pids=()
 # A private office profile: under the session's scratch folder where it has one.
 profile="${VARDEL_TEST_OFFICE_PROFILE:-$work}/quenlo-e2e-$$"
 cleanup() {
@@ -30,36 +30,12 @@ cleanup() {
   # The office was started by a launcher that has gone: find its processes
   # by the private profile in their environment, never by name.
   for pid in $(office_pids); do pids+=("$pid"); done
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-  done
+  stop_pids
   rm -rf "$work" "$profile"
 }
 trap cleanup EXIT
 
-office_pids() {
-  local env
-  for env in /proc/[0-9]*/environ; do
-    if { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qxF "UserInstallation=file://$profile"; then
-      env=${env#/proc/}
-      echo "${env%/environ}"
-    fi
-  done
-}
-
-fail() { echo "e2e: FAIL: $*" >&2; exit 1; }
-
-# poll SECONDS COMMAND...: until the command succeeds, or fails the test.
-poll() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.2
-  done
-}
+office_pids() { pids_with_env "UserInstallation=file://$profile"; }
 
 title='Vardel课件制作系统'
 caption='Vardel课件快速制作系统'
