@@ -5,11 +5,9 @@
 #include "launcher/start.h"
 #include "runtime/qt/events.h"
 
+#include "components/filedialog/commondialog.h"
 #ifdef VARDEL_HAVE_OFFICE
 #include "components/office/office.h"
-#endif
-#ifdef VARDEL_HAVE_FILEDIALOG
-#include "components/filedialog/commondialog.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -18,12 +16,12 @@ int main(int argc, char** argv) {
   // that differ from it, and the error message box carries it as its title.
   QApplication::setApplicationDisplayName(QStringLiteral("Vardel课件制作系统"));
 
+  // Without a component of ours (Windows), "PowerPoint.Application" is
+  // created through COM.
 #ifdef VARDEL_HAVE_OFFICE
   office::registerPowerPoint();
 #endif
-#ifdef VARDEL_HAVE_FILEDIALOG
   filedialog::registerCommonDialog();
-#endif
 
   launcher::Start start;
   rt::closeOnTerminationSignals(&start);

@@ -1,8 +1,10 @@
 #include "runtime/qt/events.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <QApplication>
 #include <QMessageBox>
@@ -64,6 +66,11 @@ void resetForTesting() {
   gExitStatus = 0;
 }
 
+#ifdef _WIN32
+// Windows ends a session through the window system's own close requests,
+// which Qt delivers as close events; there are no signals to forward.
+void closeOnTerminationSignals(QWidget*) {}
+#else
 namespace {
 int gSignalPipe[2] = {-1, -1};
 
@@ -93,5 +100,7 @@ void closeOnTerminationSignals(QWidget* window) {
   ::sigaction(SIGTERM, &sa, nullptr);
   ::sigaction(SIGHUP, &sa, nullptr);
 }
+
+#endif
 
 }  // namespace rt
