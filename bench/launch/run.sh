@@ -10,12 +10,12 @@
 # Target: through the component at most 1.1 times the direct open.
 #
 # Needs a display with a window manager: run it inside scripts/test-session.sh.
-# VARDEL_BUILD names the build folder (default build/dev).
+# VARDEL_BUILD names the build folder (default build/ci, the test command's).
 set -euo pipefail
 
 runs=${1:-5}
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${VARDEL_BUILD:-$root/build/dev}
+build=${VARDEL_BUILD:-$root/build/ci}
 driver=$build/components/office/vardel-office-open
 soffice=/usr/lib/libreoffice/program/soffice
 [ -n "${DISPLAY:-}" ] || { echo "no DISPLAY: run inside scripts/test-session.sh" >&2; exit 1; }
