@@ -129,6 +129,18 @@ done
 box=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$title\$" | grep -v "^$wid\$" | head -n1)
 xdotool windowactivate --sync "$box" key Return
 ended_with 1
+# The office the launch started holds no document: it must not stay behind,
+# hidden and windowless, once the launcher has gone.
+office_running() {
+  local p
+  for p in $(office_pids); do
+    case "$(readlink "/proc/$p/exe" 2>/dev/null)" in /usr/lib/libreoffice/*) return 0 ;; esac
+  done
+  return 1
+}
+poll 30 bash -c "$(declare -f office_pids office_running pids_with_env); profile='$profile'; ! office_running" ||
+  fail "the office started for a failed launch is still running:" \
+    "$(for p in $(office_pids); do echo "$p $(readlink "/proc/$p/exe")"; done)"
 echo "e2e: missing file ok"
 
 # The presentation: the launcher ends and the office window has the caption.

@@ -107,9 +107,27 @@ struct Session {
   ~Session() {
     try {
       handOver();
+      endIfIdle();
     } catch (const uno::Exception&) {
       // The office is gone; so are its documents.
     }
+  }
+
+  // An office this object started and that holds no document (its open
+  // failed) has no window either: left running it would stay hidden until
+  // the user logs out. An office that was already running, or that shows a
+  // document, is the user's and stays.
+  void endIfIdle() {
+    if (connection.started <= 0 || !desktop.is()) return;
+    uno::Reference<css::container::XEnumerationAccess> components = desktop->getComponents();
+    if (components.is() && components->createEnumeration()->hasMoreElements()) return;
+    bool terminated = false;
+    try {
+      terminated = desktop->terminate();
+    } catch (const css::lang::DisposedException&) {
+      terminated = true;  // the connection closed as the office ended
+    }
+    if (terminated) awaitExit(connection.started, 10);
   }
 
   // From now on the office's own handler answers the documents' questions
@@ -336,7 +354,10 @@ class Application : public MemberTable {
     s.desktop.clear();
     s.frames.clear();
     s.awaitingHandOver.clear();
-    if (s.connection.started > 0) awaitExit(s.connection.started, 10);
+    if (s.connection.started > 0 && !awaitExit(s.connection.started, 10))
+      return rt::fail(rt::status::Fail,
+                      u"The presentation application was asked to quit but is still running "
+                      u"after 10 seconds.");
     return rt::status::Ok;
   }
 
