@@ -218,6 +218,9 @@ class AttributeCollectionImpl : public AttributeCollection {
   explicit AttributeCollectionImpl(SettingsRef s) : s_(std::move(s)) {}
   Status Add(const Text& name, const rt::Variant& value) override {
     if (name.empty()) return rt::fail(InvalidArg, u"An attribute needs a name.");
+    // The file counts its attributes in 16 bits.
+    if (s_->attributes.size() >= 0xFFFF)
+      return rt::fail(InvalidArg, u"No more attributes can be added: a file holds at most 65535.");
     if (name.size() > asf::kMaxTextUnits) return tooLong(u"The attribute name");
     for (const auto& a : s_->attributes)
       if (a.name == name) return rt::fail(InvalidArg, u"The attribute \"" + name + u"\" has already been added.");

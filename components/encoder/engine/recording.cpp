@@ -414,7 +414,10 @@ void Recording::State::audioLoop() {
     }
     audioSamples += converted;
     while (av_audio_fifo_size(fifo) >= aenc->frame_size) {
-      if (av_frame_make_writable(frame.get()) < 0) break;
+      if (av_frame_make_writable(frame.get()) < 0) {
+        fail(u"The recording stopped: out of memory for the audio.");
+        return;
+      }
       av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->data), aenc->frame_size);
       frame->pts = nextPts;
       nextPts += aenc->frame_size;
@@ -469,11 +472,19 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
 
   s.stopped = false;
   s.t0 = Clock::now();
-  if (plan.video) {
-    s.encodeThread = std::thread([&s] { s.encodeLoop(); });
-    s.captureThread = std::thread([&s] { s.captureLoop(); });
+  try {
+    if (plan.video) {
+      s.encodeThread = std::thread([&s] { s.encodeLoop(); });
+      s.captureThread = std::thread([&s] { s.captureLoop(); });
+    }
+    if (plan.audio) s.audioThread = std::thread([&s] { s.audioLoop(); });
+  } catch (const std::system_error& e) {
+    // The threads that did start are stopped again, and what they wrote is
+    // completed as a file; the caller learns why the recording did not run.
+    rec->stop();
+    error = u"Cannot start recording: " + rt::fromUtf8(e.what()) + u".";
+    return nullptr;
   }
-  if (plan.audio) s.audioThread = std::thread([&s] { s.audioLoop(); });
   return rec;
 }
 
@@ -492,6 +503,13 @@ rt::Text Recording::stop() {
   s.stopCv.notify_all();
   if (s.audio) s.audio->interrupt();
   if (s.captureThread.joinable()) s.captureThread.join();
+  {
+    // The capture loop says it is done as it ends; where it never ran (its
+    // thread could not be started), the encoder thread must hear it here.
+    std::lock_guard l(s.queueMutex);
+    s.captureDone = true;
+  }
+  s.queueCv.notify_one();
   if (s.encodeThread.joinable()) s.encodeThread.join();
   if (s.audioThread.joinable()) s.audioThread.join();
   // The audio fifo's last partial frame (under one encoder frame, ~46 ms)
