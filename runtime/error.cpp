@@ -38,6 +38,8 @@ Text standardText(std::int32_t number) {
   switch (number) {
     case err::InvalidCall: return u"Invalid procedure call or argument";
     case err::Overflow: return u"Overflow";
+    case err::OutOfMemory: return u"Out of memory";
+    case err::InternalError: return u"Internal error";
     case err::ObjectRequired: return u"Object variable or With block variable not set";
     case err::CannotCreateObject: return u"ActiveX component can't create object";
     case err::MemberNotSupported: return u"Object doesn't support this property or method";

@@ -22,6 +22,8 @@ using Status = std::int32_t;
 namespace err {
 inline constexpr std::int32_t InvalidCall = 5;
 inline constexpr std::int32_t Overflow = 6;
+inline constexpr std::int32_t OutOfMemory = 7;
+inline constexpr std::int32_t InternalError = 51;
 inline constexpr std::int32_t ObjectRequired = 91;
 inline constexpr std::int32_t CannotCreateObject = 429;
 inline constexpr std::int32_t MemberNotSupported = 438;

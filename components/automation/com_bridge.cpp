@@ -149,6 +149,9 @@ class ComDispatch : public Dispatch {
         if (!rt::failed(fromVariant(targets[i].v, back))) *refTargets[i] = std::move(back);
       }
     }
+    // A value that could not be copied back leaves the caller's as it was;
+    // its description must not become the text of this call's outcome.
+    rt::clearErrorInfo();
     if (hr == DISP_E_EXCEPTION) {
       if (info.pfnDeferredFillIn) info.pfnDeferredFillIn(&info);
       Text text = fromBstr(info.bstrDescription);
@@ -211,7 +214,11 @@ Status fromVariant(const VARIANT& in, Variant& out) {
   const VARIANT* v = &in;
   if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
   switch (v->vt) {
-    case VT_EMPTY: out = Variant(); return rt::status::Ok;
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_ERROR:  // an omitted optional value
+      out = Variant();
+      return rt::status::Ok;
     case VT_BOOL: out = Variant(v->boolVal != VARIANT_FALSE); return rt::status::Ok;
     case VT_I2: out = Variant(static_cast<std::int16_t>(v->iVal)); return rt::status::Ok;
     case VT_I4: out = Variant(static_cast<std::int32_t>(v->lVal)); return rt::status::Ok;

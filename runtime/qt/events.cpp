@@ -6,6 +6,9 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
+#include <new>
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
@@ -26,21 +29,35 @@ void showMessageBox(const RuntimeError& e) {
 }
 }  // namespace
 
+namespace {
+void reportAndEnd(const RuntimeError& e) {
+  if (gEnding) return;
+  // The program is ending from here on: events that arrive while the
+  // message box is open (a resize, a second click) run no procedure.
+  gEnding = true;
+  gExitStatus = 1;
+  if (gReporter)
+    gReporter(e);
+  else
+    showMessageBox(e);
+  QCoreApplication::exit(gExitStatus);
+}
+}  // namespace
+
 void runEvent(const std::function<void()>& procedure) {
   if (gEnding) return;
   try {
     procedure();
   } catch (const RuntimeError& e) {
-    if (gEnding) return;
-    // The program is ending from here on: events that arrive while the
-    // message box is open (a resize, a second click) run no procedure.
-    gEnding = true;
-    gExitStatus = 1;
-    if (gReporter)
-      gReporter(e);
-    else
-      showMessageBox(e);
-    QCoreApplication::exit(gExitStatus);
+    reportAndEnd(e);
+  } catch (const std::bad_alloc&) {
+    reportAndEnd(RuntimeError(err::OutOfMemory, standardText(err::OutOfMemory)));
+  } catch (const std::exception& e) {
+    // Nothing else may unwind through the event loop: it is reported and
+    // ends the program the same way, so the windows still release what they
+    // hold (a running recording is completed).
+    reportAndEnd(RuntimeError(err::InternalError, standardText(err::InternalError) + u": " +
+                                                      fromUtf8(e.what())));
   }
 }
 
@@ -75,9 +92,11 @@ namespace {
 int gSignalPipe[2] = {-1, -1};
 
 extern "C" void onTerminationSignal(int signo) {
+  const int savedErrno = errno;
   const char byte = static_cast<char>(signo);
   // Only async-signal-safe work here: one write to the pipe.
   [[maybe_unused]] const auto n = ::write(gSignalPipe[1], &byte, 1);
+  errno = savedErrno;
 }
 }  // namespace
 
@@ -91,6 +110,12 @@ void closeOnTerminationSignals(QWidget* window) {
     char buf[16];
     while (::read(gSignalPipe[0], buf, sizeof buf) > 0) {
     }
+    // A dialog or message box that is open would hold the close back until
+    // the user answered it: it goes first, as if cancelled.
+    for (int nested = 0; nested < 8; ++nested) {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr || modal == target || !modal->close()) break;
+    }
     if (target) target->close();
   });
   struct sigaction sa {};
@@ -99,6 +124,7 @@ void closeOnTerminationSignals(QWidget* window) {
   sa.sa_flags = SA_RESTART;
   ::sigaction(SIGTERM, &sa, nullptr);
   ::sigaction(SIGHUP, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
 }
 
 #endif

@@ -35,7 +35,7 @@ int exec(QApplication& app);
 using ErrorReporter = std::function<void(const RuntimeError&)>;
 void setErrorReporter(ErrorReporter reporter);
 
-// SIGTERM and SIGHUP close the window as a close request from outside would:
+// SIGTERM, SIGHUP and SIGINT close the window as a close request from outside would:
 // the handler only writes to a pipe, and the event loop posts the close.
 void closeOnTerminationSignals(QWidget* window);
 

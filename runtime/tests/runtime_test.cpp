@@ -35,6 +35,7 @@ TEST(Check, FailingStatusCarriesComponentDescription) {
   // The description was consumed: the next failure without one gets the standard text.
   try {
     check(status::Fail);
+    FAIL() << "no error raised";
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.text(), u"Automation error");
   }
@@ -62,6 +63,7 @@ TEST(Check, SuccessClearsStaleDescription) {
   check(status::Ok);
   try {
     check(status::Fail);
+    FAIL() << "no error raised";
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.text(), u"Automation error");
   }

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <QApplication>
+#include <QMessageBox>
 #include <QTimer>
+#include <QWidget>
 
 #include "runtime/qt/events.h"
 
@@ -43,6 +47,40 @@ TEST_F(Events, ExitStatusIsOneAfterAnErrorAndZeroAfterAnImmediateEnd) {
   int ran = 0;
   rt::runEvent([&] { ++ran; });
   EXPECT_EQ(ran, 0) << "no procedure runs after an immediate end";
+}
+
+TEST_F(Events, OtherExceptionsAreReportedAsRunTimeErrorsAndEndTheProgram) {
+  std::vector<std::int32_t> reported;
+  rt::setErrorReporter([&](const rt::RuntimeError& e) { reported.push_back(e.number()); });
+  rt::runEvent([] { throw std::bad_alloc(); });
+  rt::resetForTesting();
+  rt::runEvent([] { throw std::runtime_error("disk on fire"); });
+  EXPECT_EQ(reported, (std::vector<std::int32_t>{rt::err::OutOfMemory, rt::err::InternalError}));
+  EXPECT_TRUE(rt::ending());
+}
+
+TEST_F(Events, TerminationSignalEndsTheProgramEvenWithAMessageBoxOpen) {
+  QWidget window;
+  window.show();
+  rt::closeOnTerminationSignals(&window);
+  bool boxReturned = false;
+  bool rescued = false;
+  QTimer::singleShot(0, [&] {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("t"), QStringLiteral("open"));
+    QTimer::singleShot(0, [] { std::raise(SIGTERM); });
+    // Only if the signal left the box open: end it so the test can report.
+    QTimer::singleShot(10000, &box, [&] {
+      rescued = true;
+      box.reject();
+    });
+    box.exec();
+    boxReturned = true;
+  });
+  for (int i = 0; i < 2000 && (window.isVisible() || !boxReturned); ++i)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  EXPECT_TRUE(boxReturned);
+  EXPECT_FALSE(rescued) << "the signal left the message box open";
+  EXPECT_FALSE(window.isVisible()) << "the signal did not close the window";
 }
 
 }  // namespace
