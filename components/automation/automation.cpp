@@ -1,5 +1,6 @@
 #include "components/automation/automation.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -11,10 +12,14 @@ namespace automation {
 
 namespace {
 
+char16_t lower(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// The registry's key: the identifier in lower case.
 Text fold(std::u16string_view s) {
   Text out(s);
-  for (auto& c : out)
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  for (auto& c : out) c = lower(c);
   return out;
 }
 
@@ -47,6 +52,11 @@ Args putArgs(Variant value) {
 }
 
 }  // namespace
+
+bool sameName(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return lower(x) == lower(y); });
+}
 
 DispatchRef dispatchOf(const rt::ObjectRef& object) {
   if (!object) rt::raiseError(rt::err::ObjectRequired);

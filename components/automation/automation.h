@@ -37,6 +37,10 @@ struct Args {
   std::vector<NamedArg> named;
 };
 
+// Member, argument and identifier names compare as automation compares them:
+// without regard to ASCII case.
+bool sameName(std::u16string_view a, std::u16string_view b);
+
 class Dispatch : public rt::Object {
  public:
   // The member identifier of a member name (case-insensitive, as automation

@@ -5,15 +5,6 @@
 namespace automation {
 
 namespace {
-bool sameName(std::u16string_view a, std::u16string_view b) {
-  auto lower = [](char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
-  };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
-}
-
 Status memberNotFound(const Text& what) {
   return rt::fail(rt::status::MemberNotFound,
                   u"Object doesn't support this property or method: " + what);

@@ -11,6 +11,7 @@ namespace filedialog {
 using automation::Args;
 using automation::CallKind;
 using automation::DispId;
+using automation::sameName;
 using rt::Status;
 using rt::Text;
 
@@ -25,15 +26,6 @@ constexpr std::array<NamedMember, 5> kNames{{{u"FileName", member::FileName},
                                              {u"Flags", member::Flags},
                                              {u"CancelError", member::CancelError},
                                              {u"ShowOpen", member::ShowOpen}}};
-
-char16_t lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
-
-bool sameName(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
 
 Status memberNotFound(DispId id) {
   return rt::fail(rt::status::MemberNotFound,

@@ -38,16 +38,10 @@ namespace uno = css::uno;
 namespace frame = css::frame;
 using automation::Args;
 using automation::MemberTable;
+using automation::sameName;
 using rt::Status;
 using rt::Text;
 using rt::Variant;
-
-// Automation names compare without regard to ASCII case.
-bool sameName(std::u16string_view a, std::u16string_view b) {
-  auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
-}
 
 Status officeGone() {
   return rt::fail(rt::status::Fail,
