@@ -8,7 +8,8 @@ build=(cmake ninja-build g++ pkg-config git
        qt6-base-dev qt6-base-dev-tools
        libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev
        libswscale-dev libswresample-dev libyuv-dev
-       libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libpulse-dev
+       libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev libxcb-randr0-dev
+       libpulse-dev libpipewire-0.3-dev libsystemd-dev
        libreoffice-dev)
 run=(libreoffice-impress fonts-noto-cjk fonts-liberation fonts-dejavu-core
      pulseaudio pulseaudio-utils)

@@ -1,0 +1,72 @@
+// The screen input of a recording, behind one interface: the X11 reader on an
+// X session, the ScreenCast portal with a PipeWire stream on a Wayland session
+// (or an Xwayland display, whose root window reads back black). The recording
+// loop drives whichever openScreenSource() chose and never knows which.
+//
+// Sources are change-driven: a slot in which nothing changed on screen costs
+// nothing but the question, and only the changed parts of the picture are
+// read and converted.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "runtime/text.h"
+
+namespace encoder::engine {
+
+// Margins cut off the screen's edges, in pixels.
+struct Crop {
+  std::int32_t bottom = 0, top = 0, left = 0, right = 0;
+};
+
+// A picture in the recording's format: 4:2:0 planes (Y, U, V) of the
+// recording's fixed size. The recording owns the memory.
+struct Picture {
+  std::uint8_t* plane[3] = {};
+  int stride[3] = {};
+  int width = 0, height = 0;
+};
+
+class ScreenSource {
+ public:
+  enum class Update { Unchanged, Changed, Failed };
+
+  virtual ~ScreenSource() = default;
+
+  // The size of the recording's pictures, fixed for the whole recording: the
+  // screen less the margins, rounded down to even numbers (4:2:0 needs them).
+  virtual int width() const = 0;
+  virtual int height() const = 0;
+
+  // Brings `canvas` up to date with the screen as it is now, pointer
+  // included. The recording passes the same canvas every time, so a source
+  // rewrites only what changed since its last call; the first call fills
+  // all of it and returns Changed. Unchanged: nothing changed and nothing
+  // was written. Failed, with `error` saying why in words for the user: the
+  // screen is lost and the recording ends with what it has.
+  // Returns within a fraction of a frame's time: it never waits for a change.
+  virtual Update update(Picture& canvas, rt::Text& error) = 0;
+
+  // What the source is, for figures and messages ("X11", "ScreenCast portal").
+  virtual const char* kind() const = 0;
+
+  ScreenSource() = default;
+  ScreenSource(const ScreenSource&) = delete;
+  ScreenSource& operator=(const ScreenSource&) = delete;
+};
+
+// Which source a session needs.
+enum class ScreenKind { X11, Portal };
+
+// The choice, from the session's environment and whether the X display (if
+// any) is Xwayland: a Wayland session, or an Xwayland display, takes the
+// portal; a plain X display takes the X11 reader.
+ScreenKind chooseScreenKind(const char* waylandDisplay, const char* sessionType, bool xIsXwayland);
+
+// Opens the source this session needs for the cropped screen. On the portal
+// this may wait (with a deadline) for the user to allow the recording.
+// nullptr with `error` set, in words for the user, when it cannot.
+std::unique_ptr<ScreenSource> openScreenSource(const Crop& crop, rt::Text& error);
+
+}  // namespace encoder::engine
