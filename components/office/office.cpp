@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "components/office/module_abi.h"
+#include "components/office/office_libraries.h"
 
 namespace office {
 
@@ -35,6 +36,21 @@ std::string executableDir() {
   return path.substr(0, path.rfind('/'));
 }
 
+// The office's libraries that the module links live in the office's program
+// folder, which is not on the system's library path, and the module carries
+// no search path of its own. Loading them here by their full names first
+// lets the dynamic loader find them already loaded when it resolves the
+// module's needs by name; their own dependencies come from the same folder
+// through the office's own search path ($ORIGIN). The handles stay open for
+// the life of the program, like the module's. "" on success, else why not.
+std::string loadOfficeLibraries() {
+  for (const char* name : kOfficeLibraries) {
+    const std::string path = std::string(VARDEL_OFFICE_PROGRAM_DIR "/") + name;
+    if (!dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return dlerror();
+  }
+  return {};
+}
+
 // Loads the module once per program. A failure is remembered too: the loader
 // does not change its mind within a run.
 struct Loaded {
@@ -59,6 +75,7 @@ const Loaded& loadModule() {
     std::string why;
     for (const auto& path : candidates) {
       if (access(path.c_str(), R_OK) != 0) continue;
+      if (why = loadOfficeLibraries(); !why.empty()) break;
       void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
       if (!handle) {
         why = dlerror();
