@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "components/encoder/encoder.h"
 
@@ -24,11 +25,13 @@ struct RecordingFigures {
   std::int64_t framesCaptured = 0;
   std::int64_t framesDropped = 0;  // the encoder was behind
   std::int64_t framesSkipped = 0;  // grid slots a late capture missed
+  std::int64_t framesUnchanged = 0;  // grid slots in which the screen had not changed
   std::int64_t videoPackets = 0;
   std::int64_t audioSamples = 0;
   int width = 0, height = 0;
   double firstFrameLatencyMs = -1;
   double stopLatencyMs = -1;
+  std::string screenSource;  // "X11", "ScreenCast portal"
 };
 bool recordingFigures(const Ref<Encoder>& e, RecordingFigures& out);
 

@@ -344,6 +344,8 @@ class EngineEncoder : public Encoder {
     f.framesCaptured = st.framesCaptured;
     f.framesDropped = st.framesDropped;
     f.framesSkipped = st.framesSkipped;
+    f.framesUnchanged = st.framesUnchanged;
+    f.screenSource = st.screenSource;
     f.videoPackets = st.videoPackets;
     f.audioSamples = st.audioSamples;
     f.width = st.width;

@@ -23,6 +23,7 @@ extern "C" {
 
 #include "components/encoder/engine/asf_output.h"
 #include "components/encoder/engine/audio_capture.h"
+#include "components/encoder/engine/sources/screen_source.h"
 
 namespace encoder::engine {
 
@@ -63,7 +64,8 @@ struct Recording::State {
   AVCodecContext* aenc = nullptr;
   AVStream* vst = nullptr;
   AVStream* ast = nullptr;
-  std::unique_ptr<ScreenCapture> screen;
+  std::unique_ptr<ScreenSource> screen;
+  FramePtr canvas;  // the screen as last seen, in the recording's format
   std::unique_ptr<AudioCapture> audio;
   SwrContext* swr = nullptr;
   AVAudioFifo* fifo = nullptr;
@@ -92,8 +94,8 @@ struct Recording::State {
   std::mutex failMutex;
   rt::Text failure;
 
-  std::atomic<std::int64_t> framesCaptured{0}, framesDropped{0}, framesSkipped{0}, videoPackets{0},
-      audioSamples{0};
+  std::atomic<std::int64_t> framesCaptured{0}, framesDropped{0}, framesSkipped{0}, framesUnchanged{0},
+      videoPackets{0}, audioSamples{0};
   std::atomic<double> firstFrameLatencyMs{-1}, stopLatencyMs{-1};
 
   ~State();
@@ -111,6 +113,7 @@ struct Recording::State {
   void mux(AVPacket* pkt, AVCodecContext* codec, AVStream* stream);
   void drain(AVCodecContext* codec, AVStream* stream);
   void captureLoop();
+  bool queueCanvas(std::int64_t pts, bool key);
   void encodeLoop();
   void audioLoop();
   rt::Text writeFailure(int err);
@@ -144,6 +147,9 @@ bool Recording::State::openVideo(rt::Text& error) {
   // Average bit rate only: a strict minimum = maximum rate cannot be met by
   // wmv2 at full HD and makes the rate control stall the encoder.
   venc->bit_rate = v.bitRate;
+  // Key frames are forced by time in the capture loop (a still screen sends
+  // no frames, so a count of frames says nothing about time); the encoder's
+  // own interval only bounds a run of frames that all changed.
   venc->gop_size = keyFrameInterval(v.fps);
   venc->max_b_frames = 0;
   venc->thread_count = 1;
@@ -160,6 +166,13 @@ bool Recording::State::openVideo(rt::Text& error) {
   }
   vst->time_base = venc->time_base;
   vst->avg_frame_rate = venc->framerate;
+
+  canvas.reset(av_frame_alloc());
+  if (!canvas) return error = u"Cannot record: out of memory.", false;
+  canvas->format = AV_PIX_FMT_YUV420P;
+  canvas->width = venc->width;
+  canvas->height = venc->height;
+  if (av_frame_get_buffer(canvas.get(), 0) < 0) return error = u"Cannot record: out of memory.", false;
 
   const auto poolSize = static_cast<std::size_t>(std::max(3.0, std::ceil(v.fps * kQueueSeconds)));
   for (std::size_t i = 0; i < poolSize; ++i) {
@@ -260,9 +273,54 @@ void Recording::State::drain(AVCodecContext* codec, AVStream* stream) {
   av_packet_free(&pkt);
 }
 
+// Queues a copy of the canvas as the picture of grid slot `pts`. False when
+// the encoder is half a second behind and no frame is free.
+bool Recording::State::queueCanvas(std::int64_t pts, bool key) {
+  AVFrame* f = nullptr;
+  {
+    std::lock_guard l(queueMutex);
+    if (freeFrames.empty()) return false;
+    f = freeFrames.back();
+    freeFrames.pop_back();
+  }
+  // The encoder may still hold a reference to this frame's buffer.
+  if (av_frame_make_writable(f) < 0 || av_frame_copy(f, canvas.get()) < 0) {
+    std::lock_guard l(queueMutex);
+    freeFrames.push_back(f);
+    return false;
+  }
+  f->pts = pts;
+  f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  {
+    std::lock_guard l(queueMutex);
+    queue.push_back(f);
+  }
+  queueCv.notify_one();
+  ++framesCaptured;
+  return true;
+}
+
+// Slots in which the screen did not change send no frame: the file's time
+// stamps carry the timing and every player keeps showing the last picture,
+// which is the screen as it still is. A key frame (a copy of the canvas) is
+// sent at least every keyFrameInterval() slots, so a still screen can be
+// sought into, and the last slot before the end always has a frame, so the
+// file lasts exactly as long as the recording.
 void Recording::State::captureLoop() {
   const std::chrono::duration<double> period(1.0 / config.plan.videoSettings.fps);
-  std::int64_t next = 0;
+  const int keyEvery = keyFrameInterval(config.plan.videoSettings.fps);
+  Picture picture;
+  for (int i = 0; i < 3; ++i) {
+    picture.plane[i] = canvas->data[i];
+    picture.stride[i] = canvas->linesize[i];
+  }
+  picture.width = canvas->width;
+  picture.height = canvas->height;
+
+  std::int64_t next = 0;          // the next grid slot
+  std::int64_t lastQueued = -1;   // the slot of the newest frame sent
+  std::int64_t lastKey = -keyEvery;
+  bool unsent = false;  // the canvas holds a change no frame has carried yet
   bool first = true;
   rt::Text error;
   while (!writeFailed) {
@@ -271,51 +329,38 @@ void Recording::State::captureLoop() {
       std::unique_lock l(stopMutex);
       if (stopCv.wait_until(l, target, [&] { return stopping; })) break;
     }
-    const auto grabTime = Clock::now();
-    const std::uint8_t* data = nullptr;
-    int stride = 0;
-    if (!screen->grab(data, stride, error)) {
+    const auto lookTime = Clock::now();
+    const ScreenSource::Update u = screen->update(picture, error);
+    if (u == ScreenSource::Update::Failed) {
       fail(error);
       break;
     }
     if (first) {
-      firstFrameLatencyMs = std::chrono::duration<double, std::milli>(grabTime - startCall).count();
+      firstFrameLatencyMs = std::chrono::duration<double, std::milli>(lookTime - startCall).count();
       first = false;
     }
-    // The picture's time is the grid slot it was read in; a late read
-    // leaves the slots it missed empty rather than repeating a picture.
-    std::int64_t pts = std::llround((grabTime - t0) / period);
+    // The picture's time is the grid slot it was seen in; a late look
+    // leaves the slots it missed to the picture before.
+    std::int64_t pts = std::llround((lookTime - t0) / period);
     if (pts < next) pts = next;
     framesSkipped += pts - next;
     next = pts + 1;
-    ++framesCaptured;
-
-    AVFrame* f = nullptr;
-    {
-      std::lock_guard l(queueMutex);
-      if (!freeFrames.empty()) {
-        f = freeFrames.back();
-        freeFrames.pop_back();
-      }
-    }
-    if (f == nullptr) {  // the encoder is half a second behind: drop this picture
-      ++framesDropped;
+    unsent = unsent || u == ScreenSource::Update::Changed;
+    const bool keyDue = pts - lastKey >= keyEvery;
+    if (!unsent && !keyDue) {
+      ++framesUnchanged;
       continue;
     }
-    // The encoder may still hold a reference to this frame's buffer.
-    if (av_frame_make_writable(f) < 0) {
-      fail(u"The recording stopped: out of memory.");
-      break;
+    if (!queueCanvas(pts, keyDue)) {
+      ++framesDropped;  // the change goes out with the next slot's frame
+      continue;
     }
-    libyuv::ARGBToI420(data, stride, f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
-                       f->linesize[2], f->width, f->height);
-    f->pts = pts;
-    {
-      std::lock_guard l(queueMutex);
-      queue.push_back(f);
-    }
-    queueCv.notify_one();
+    unsent = false;
+    lastQueued = pts;
+    if (keyDue) lastKey = pts;
   }
+  // The last slot that began before the end shows the screen as it was then.
+  if (!writeFailed && !first && lastQueued < next - 1) queueCanvas(next - 1, next - 1 - lastKey >= keyEvery);
   {
     std::lock_guard l(queueMutex);
     captureDone = true;
@@ -442,7 +487,7 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
     return nullptr;
   }
   // Inputs first: without a display or an audio server nothing is created.
-  if (plan.video && !(s.screen = ScreenCapture::open(config.crop, error))) return nullptr;
+  if (plan.video && !(s.screen = openScreenSource(config.crop, error))) return nullptr;
   if (plan.audio && !(s.audio = AudioCapture::open(plan.audioSettings.sampleRate, plan.audioSettings.channels, error)))
     return nullptr;
 
@@ -545,11 +590,13 @@ RecordingStats Recording::stats() const {
   st.framesCaptured = s_->framesCaptured;
   st.framesDropped = s_->framesDropped;
   st.framesSkipped = s_->framesSkipped;
+  st.framesUnchanged = s_->framesUnchanged;
   st.videoPackets = s_->videoPackets;
   st.audioSamples = s_->audioSamples;
   if (s_->screen) {
     st.width = s_->screen->width();
     st.height = s_->screen->height();
+    st.screenSource = s_->screen->kind();
   }
   st.firstFrameLatencyMs = s_->firstFrameLatencyMs;
   st.stopLatencyMs = s_->stopLatencyMs;

@@ -2,8 +2,11 @@
 // encoding and muxing to the completed file.
 //
 // Threads, all started by start() and joined by stop():
-//   video capture: grabs the screen on the 1/fps grid and converts each
-//                  picture to I420 into a pooled frame;
+//   video capture: asks the screen source on the 1/fps grid what changed,
+//                  keeps the picture up to date in one I420 canvas, and
+//                  queues a pooled copy of it only for slots in which
+//                  something changed, a key frame is due, or the recording
+//                  ends; still slots cost nothing further;
 //   video encoder: encodes queued frames (wmv2) and hands packets to the muxer;
 //   audio:         reads the audio input, converts it (swresample) and
 //                  encodes it (wmav2) in the encoder's frame size.
@@ -17,7 +20,7 @@
 
 #include "components/encoder/engine/asf_header.h"
 #include "components/encoder/engine/profiles.h"
-#include "components/encoder/engine/screen_capture.h"
+#include "components/encoder/engine/sources/screen_source.h"
 #include "runtime/text.h"
 
 namespace encoder::engine {
@@ -35,11 +38,13 @@ struct RecordingStats {
   std::int64_t framesCaptured = 0;
   std::int64_t framesDropped = 0;  // captured, but the encoder was behind
   std::int64_t framesSkipped = 0;  // grid slots missed because a capture was late
+  std::int64_t framesUnchanged = 0;  // grid slots in which the screen had not changed
   std::int64_t videoPackets = 0;
   std::int64_t audioSamples = 0;
   int width = 0, height = 0;
   double firstFrameLatencyMs = -1;  // from start() to the first picture read
   double stopLatencyMs = -1;        // from stop() to the file being complete
+  const char* screenSource = "";    // the screen source's kind, once opened
 };
 
 class Recording {

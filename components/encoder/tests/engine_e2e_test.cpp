@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -482,4 +483,137 @@ TEST_F(EngineRecording, AFullDiskStopsWritingKeepsTheFileAndStopSaysSo) {
   EXPECT_EQ(p.videoCodec, "wmv2");
   EXPECT_GT(p.videoFrames, 0);
   EXPECT_TRUE(decodesCleanly(file));
+}
+
+// A still screen: only the desktop's background, which the test changes with
+// xsetroot, and the pointer, which it moves with xdotool. No pattern runs.
+namespace {
+
+class StillScreen : public ::testing::Test {
+ protected:
+  fs::path dir;
+  void SetUp() override {
+    const char* display = std::getenv("DISPLAY");
+    ASSERT_TRUE(display && *display) << "DISPLAY is not set: run inside scripts/test-session.sh";
+    char tmpl[] = "/tmp/vardel-still-XXXXXX";
+    dir = mkdtemp(tmpl);
+    ASSERT_EQ(run("xsetroot -solid '#204060' && xdotool mousemove 1500 900"), 0);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // The picture a player shows at each 1/fps step, as the mean colour of a
+  // 16 x 16 square at (x, y): ffmpeg's fps filter repeats the last frame for
+  // the steps without one, as players do.
+  static std::vector<std::array<int, 3>> colours(const fs::path& file, int fps, int x, int y) {
+    const fs::path raw = file.string() + ".rgb";
+    run("ffmpeg -nostdin -v error -y -i " + quote(file.string()) + " -vf fps=" + std::to_string(fps) +
+        ",crop=16:16:" + std::to_string(x) + ":" + std::to_string(y) +
+        ",scale=1:1:flags=area -f rawvideo -pix_fmt rgb24 " + quote(raw.string()));
+    const std::string bytes = slurp(raw);
+    std::vector<std::array<int, 3>> out;
+    for (std::size_t i = 0; i + 2 < bytes.size(); i += 3)
+      out.push_back({static_cast<unsigned char>(bytes[i]), static_cast<unsigned char>(bytes[i + 1]),
+                     static_cast<unsigned char>(bytes[i + 2])});
+    return out;
+  }
+  static bool near(const std::array<int, 3>& c, int r, int g, int b) {
+    return std::abs(c[0] - r) < 24 && std::abs(c[1] - g) < 24 && std::abs(c[2] - b) < 24;
+  }
+  // The presentation times of the key frames, in seconds.
+  static std::vector<double> keyFrameTimes(const fs::path& file) {
+    std::string out;
+    run("ffprobe -v error -select_streams v -show_entries packet=pts_time,flags -of csv=p=0 " + quote(file.string()),
+        &out);
+    std::vector<double> keys;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line))
+      if (line.find(",K") != std::string::npos) keys.push_back(std::atof(line.c_str()));
+    return keys;
+  }
+};
+
+}  // namespace
+
+TEST_F(StillScreen, CostsFewFramesKeepsKeyFramesAndLastsAsLongAsTheRecording) {
+  const fs::path file = dir / "still.wmv";
+  Settings s;
+  s.profile = u"屏幕视频 - 高(CBR)";  // 30 frames a second
+  s.audio = false;
+  s.path = rt::fromUtf8(file.string());
+  auto enc = configure(s);
+  ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  const auto started = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+  const auto stopping = Clock::now();
+  ASSERT_EQ(enc->Stop(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  const double recorded = std::chrono::duration<double>(stopping - started).count();
+  RecordingFigures f;
+  ASSERT_TRUE(recordingFigures(enc, f));
+  EXPECT_EQ(f.screenSource, "X11");
+
+  const Probe p = probe(file);
+  EXPECT_NEAR(p.duration, recorded, 0.2);
+  EXPECT_NEAR(p.lastVideoPts + 1.0 / 30, recorded, 0.2) << "the last picture stands until the end";
+  EXPECT_TRUE(decodesCleanly(file));
+  // About 165 slots; a still screen sends a key frame every 2 s and the end.
+  EXPECT_LE(p.videoPackets, 8) << "unchanged slots were encoded";
+  EXPECT_GT(f.framesUnchanged, 140);
+  const auto keys = keyFrameTimes(file);
+  ASSERT_FALSE(keys.empty());
+  EXPECT_DOUBLE_EQ(keys.front(), 0.0);
+  for (std::size_t i = 1; i < keys.size(); ++i) EXPECT_LE(keys[i] - keys[i - 1], 2.0 + 1e-6);
+  EXPECT_LE(recorded - keys.back(), 2.0 + 1.0 / 30) << "the end is more than 2 s from a key frame";
+  // Every step shows the background.
+  const auto steps = colours(file, 30, 100, 100);
+  ASSERT_GT(steps.size(), 150u);
+  for (const auto& c : steps) ASSERT_TRUE(near(c, 0x20, 0x40, 0x60)) << c[0] << "," << c[1] << "," << c[2];
+}
+
+TEST_F(StillScreen, AChangeAndAMovedPointerShowAtTheirTime) {
+  const fs::path file = dir / "change.wmv";
+  Settings s;
+  s.profile = u"屏幕视频 - 高(CBR)";
+  s.audio = false;
+  s.path = rt::fromUtf8(file.string());
+  auto enc = configure(s);
+  ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  const auto started = Clock::now();
+  auto since = [&] { return std::chrono::duration<double>(Clock::now() - started).count(); };
+  // The pointer moves first, alone; the background changes between two key
+  // frames, so a change that waited for one would be late.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  ASSERT_EQ(run("xdotool mousemove 300 300"), 0);
+  const double moved = since();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const double before = since();
+  ASSERT_EQ(run("xsetroot -solid '#c0c040'"), 0);
+  const double after = since();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_EQ(enc->Stop(), 0) << rt::toUtf8(rt::takeErrorInfo());
+
+  const auto background = colours(file, 30, 100, 100);
+  ASSERT_GT(background.size(), 100u);
+  std::size_t changedAt = 0;
+  while (changedAt < background.size() && near(background[changedAt], 0x20, 0x40, 0x60)) ++changedAt;
+  ASSERT_LT(changedAt, background.size()) << "the change never shows";
+  const double shown = static_cast<double>(changedAt) / 30;
+  EXPECT_GE(shown, before - 1.0 / 30);
+  EXPECT_LE(shown, after + 0.5) << "the change showed late";
+  for (std::size_t i = changedAt; i < background.size(); ++i)
+    ASSERT_TRUE(near(background[i], 0xc0, 0xc0, 0x40)) << "step " << i << " is not the new background";
+
+  // Before the move the pointer stands at (1500, 900); after it, at
+  // (300, 300), and the spot it left shows the plain background again.
+  const auto oldSpot = colours(file, 30, 1500, 900);
+  const auto newSpot = colours(file, 30, 300, 300);
+  ASSERT_EQ(oldSpot.size(), background.size());
+  ASSERT_GT(moved + 0.5, 0.6);
+  const auto beforeMove = static_cast<std::size_t>(0.5 * 30);
+  const auto afterMove = static_cast<std::size_t>((moved + 0.5) * 30);
+  ASSERT_LT(afterMove, changedAt) << "the pointer's move and the change are too close to tell apart";
+  EXPECT_FALSE(near(oldSpot[beforeMove], 0x20, 0x40, 0x60)) << "the pointer is not drawn";
+  EXPECT_TRUE(near(newSpot[beforeMove], 0x20, 0x40, 0x60));
+  EXPECT_TRUE(near(oldSpot[afterMove], 0x20, 0x40, 0x60)) << "the pointer left a trace";
+  EXPECT_FALSE(near(newSpot[afterMove], 0x20, 0x40, 0x60)) << "the moved pointer is not drawn";
 }

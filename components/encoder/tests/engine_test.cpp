@@ -3,12 +3,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "components/automation/automation.h"
 #include "components/encoder/engine.h"
 #include "components/encoder/engine/profiles.h"
+#include "components/encoder/engine/sources/screen_source.h"
+#include "components/encoder/engine/sources/x11_source.h"
 
 using namespace encoder;
 namespace fs = std::filesystem;
@@ -238,4 +241,31 @@ TEST(EngineObjectModel, AStartThatCannotRecordSaysWhyAndCreatesNothing) {
   }
   EXPECT_FALSE(fs::exists(out));
   fs::remove_all(dir);
+}
+
+TEST(ScreenSources, TheSessionDecidesBetweenTheXReaderAndThePortal) {
+  using engine::ScreenKind;
+  EXPECT_EQ(engine::chooseScreenKind(nullptr, nullptr, false), ScreenKind::X11);
+  EXPECT_EQ(engine::chooseScreenKind("", "x11", false), ScreenKind::X11);
+  EXPECT_EQ(engine::chooseScreenKind("wayland-0", nullptr, false), ScreenKind::Portal);
+  EXPECT_EQ(engine::chooseScreenKind(nullptr, "wayland", false), ScreenKind::Portal);
+  // An X display that is Xwayland reads back black: never the X reader.
+  EXPECT_EQ(engine::chooseScreenKind(nullptr, "x11", true), ScreenKind::Portal);
+  EXPECT_EQ(engine::chooseScreenKind("", "", true), ScreenKind::Portal);
+}
+
+TEST(ScreenSources, ChangedRowsBecomeFewEvenBandsInsideThePicture) {
+  using engine::RowBand;
+  // Odd bounds widen to even ones; bands are clipped to the picture.
+  EXPECT_EQ(engine::mergeBands({{3, 7}}, 100, 0), (std::vector<RowBand>{{2, 8}}));
+  EXPECT_EQ(engine::mergeBands({{-20, 5}, {95, 130}}, 100, 0), (std::vector<RowBand>{{0, 6}, {94, 100}}));
+  // Out of the picture or empty: nothing to read.
+  EXPECT_TRUE(engine::mergeBands({{-10, -2}, {120, 140}, {50, 50}}, 100, 0).empty());
+  // Unsorted and overlapping bands merge; close ones merge within the gap.
+  EXPECT_EQ(engine::mergeBands({{60, 70}, {10, 20}, {15, 30}, {40, 44}}, 100, 0),
+            (std::vector<RowBand>{{10, 30}, {40, 44}, {60, 70}}));
+  EXPECT_EQ(engine::mergeBands({{60, 70}, {10, 20}, {15, 30}, {40, 44}}, 100, 10),
+            (std::vector<RowBand>{{10, 44}, {60, 70}}));
+  // Odd-height pictures never get a band past the last even row.
+  EXPECT_EQ(engine::mergeBands({{0, 101}}, 100, 0), (std::vector<RowBand>{{0, 100}}));
 }

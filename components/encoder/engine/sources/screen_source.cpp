@@ -1,0 +1,30 @@
+#include "components/encoder/engine/sources/screen_source.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "components/encoder/engine/sources/x11_source.h"
+
+namespace encoder::engine {
+
+ScreenKind chooseScreenKind(const char* waylandDisplay, const char* sessionType, bool xIsXwayland) {
+  const bool waylandSession = (waylandDisplay != nullptr && *waylandDisplay != '\0') ||
+                              (sessionType != nullptr && std::strcmp(sessionType, "wayland") == 0);
+  return waylandSession || xIsXwayland ? ScreenKind::Portal : ScreenKind::X11;
+}
+
+std::unique_ptr<ScreenSource> openScreenSource(const Crop& crop, rt::Text& error) {
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* session = std::getenv("XDG_SESSION_TYPE");
+  // The X display is asked only when the environment does not already say
+  // Wayland: an Xwayland root window reads back black, so it must not be
+  // recorded as if it were the screen.
+  const bool waylandByEnv = chooseScreenKind(wayland, session, false) == ScreenKind::Portal;
+  if (chooseScreenKind(wayland, session, !waylandByEnv && xDisplayIsXwayland()) == ScreenKind::X11)
+    return X11Source::open(crop, error);
+  error = u"Cannot record the screen: this is a Wayland desktop, whose screen can only be recorded through "
+          u"the desktop's screen-cast portal, and this recorder was built without it.";
+  return nullptr;
+}
+
+}  // namespace encoder::engine

@@ -1,0 +1,348 @@
+#include "components/encoder/engine/sources/x11_source.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <libyuv.h>
+
+extern "C" {
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+}
+
+namespace encoder::engine {
+
+namespace {
+
+rt::Text number(long v) { return rt::fromUtf8(std::to_string(v)); }
+
+// Changed bands closer than this many rows are read as one: a request and
+// its reply cost more than converting a few unchanged rows.
+constexpr int kBandGap = 16;
+
+template <typename T>
+struct Reply {  // owns an XCB reply
+  T* p = nullptr;
+  explicit Reply(T* r) : p(r) {}
+  ~Reply() { std::free(p); }
+  Reply(const Reply&) = delete;
+  Reply& operator=(const Reply&) = delete;
+  T* operator->() const { return p; }
+  explicit operator bool() const { return p != nullptr; }
+};
+
+bool hasExtension(xcb_connection_t* c, xcb_extension_t* ext) {
+  const xcb_query_extension_reply_t* r = xcb_get_extension_data(c, ext);
+  return r != nullptr && r->present;
+}
+
+}  // namespace
+
+std::vector<RowBand> mergeBands(std::vector<RowBand> bands, int height, int gap) {
+  for (auto& b : bands) {
+    b.top = std::clamp(b.top & ~1, 0, height);
+    b.bottom = std::clamp((b.bottom + 1) & ~1, 0, height);
+  }
+  std::erase_if(bands, [](const RowBand& b) { return b.bottom <= b.top; });
+  std::sort(bands.begin(), bands.end(), [](const RowBand& a, const RowBand& b) { return a.top < b.top; });
+  std::vector<RowBand> merged;
+  for (const auto& b : bands) {
+    if (!merged.empty() && b.top <= merged.back().bottom + gap)
+      merged.back().bottom = std::max(merged.back().bottom, b.bottom);
+    else
+      merged.push_back(b);
+  }
+  return merged;
+}
+
+bool xDisplayIsXwayland() {
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') return false;
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  bool xwayland = false;
+  if (!xcb_connection_has_error(c) && hasExtension(c, &xcb_randr_id)) {
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    Reply res(xcb_randr_get_screen_resources_current_reply(
+        c, xcb_randr_get_screen_resources_current(c, screen->root), nullptr));
+    if (res) {
+      const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(res.p);
+      const int n = xcb_randr_get_screen_resources_current_outputs_length(res.p);
+      for (int i = 0; i < n && !xwayland; ++i) {
+        Reply info(xcb_randr_get_output_info_reply(
+            c, xcb_randr_get_output_info(c, outputs[i], res->config_timestamp), nullptr));
+        if (!info) continue;
+        const auto* name = reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.p));
+        const int len = xcb_randr_get_output_info_name_length(info.p);
+        xwayland = len >= 8 && std::strncmp(name, "XWAYLAND", 8) == 0;
+      }
+    }
+  }
+  xcb_disconnect(c);
+  return xwayland;
+}
+
+std::unique_ptr<X11Source> X11Source::open(const Crop& crop, rt::Text& error) {
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') {
+    error = u"Cannot record the screen: no X display is available (DISPLAY is not set).";
+    return nullptr;
+  }
+  std::unique_ptr<X11Source> c(new X11Source);
+  int screenNumber = 0;
+  c->conn_ = xcb_connect(nullptr, &screenNumber);
+  if (xcb_connection_has_error(c->conn_)) {
+    error = u"Cannot record the screen: cannot connect to the X display \"" + rt::fromUtf8(display) + u"\".";
+    return nullptr;
+  }
+  const xcb_setup_t* setup = xcb_get_setup(c->conn_);
+  auto it = xcb_setup_roots_iterator(setup);
+  for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
+  if (it.rem == 0) {
+    error = u"Cannot record the screen: the X display has no screen " + number(screenNumber) + u".";
+    return nullptr;
+  }
+  const xcb_screen_t* screen = it.data;
+  int bpp = 0;
+  for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem > 0; xcb_format_next(&f))
+    if (f.data->depth == screen->root_depth) bpp = f.data->bits_per_pixel;
+  if (bpp != 32 || (screen->root_depth != 24 && screen->root_depth != 32)) {
+    error = u"Cannot record the screen: its pixel format (depth " + number(screen->root_depth) + u", " +
+            number(bpp) + u" bits per pixel) is not supported; a 24- or 32-bit display is needed.";
+    return nullptr;
+  }
+  const int sw = screen->width_in_pixels, sh = screen->height_in_pixels;
+  const long w = long{sw} - crop.left - crop.right, h = long{sh} - crop.top - crop.bottom;
+  if (w < 16 || h < 16) {
+    error = u"Cannot record the screen: the cropping margins (bottom " + number(crop.bottom) + u", top " +
+            number(crop.top) + u", left " + number(crop.left) + u", right " + number(crop.right) +
+            u") leave less than 16 x 16 pixels of the " + number(sw) + u" x " + number(sh) + u" screen.";
+    return nullptr;
+  }
+  c->root_ = screen->root;
+  c->x_ = crop.left;
+  c->y_ = crop.top;
+  c->width_ = static_cast<int>(w & ~1L);
+  c->height_ = static_cast<int>(h & ~1L);
+  const std::size_t bytes = static_cast<std::size_t>(c->width_) * static_cast<std::size_t>(c->height_) * 4;
+
+  // Extension requests to a server without the extension close the
+  // connection, so each is asked for only when the server has it.
+  xcb_connection_t* conn = c->conn_;
+  // Shared memory: the server copies the picture straight into our segment.
+  if (hasExtension(conn, &xcb_shm_id)) {
+    if (Reply v(xcb_shm_query_version_reply(conn, xcb_shm_query_version(conn), nullptr)); v) {
+      const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+      if (id >= 0) {
+        void* addr = shmat(id, nullptr, 0);
+        if (addr != reinterpret_cast<void*>(-1)) {
+          const std::uint32_t seg = xcb_generate_id(conn);
+          xcb_generic_error_t* err =
+              xcb_request_check(conn, xcb_shm_attach_checked(conn, seg, static_cast<std::uint32_t>(id), 0));
+          if (err == nullptr) {
+            c->shmSeg_ = seg;
+            c->shmAddr_ = static_cast<std::uint8_t*>(addr);
+          } else {
+            std::free(err);
+            shmdt(addr);
+          }
+        }
+        // Removed now: the segment lives only as long as both sides keep it attached.
+        shmctl(id, IPC_RMID, nullptr);
+      }
+    }
+  }
+  if (c->shmAddr_ == nullptr) c->pixels_.resize(bytes);
+  c->picture_ = c->shmAddr_ != nullptr ? c->shmAddr_ : c->pixels_.data();
+
+  // XFixes draws the pointer (version 1), tells when its image changes and
+  // holds the damaged region we fetch (version 2).
+  int fixesMajor = 0;
+  if (hasExtension(conn, &xcb_xfixes_id)) {
+    if (Reply v(xcb_xfixes_query_version_reply(conn, xcb_xfixes_query_version(conn, 4, 0), nullptr)); v)
+      fixesMajor = static_cast<int>(v->major_version);
+  }
+  if (fixesMajor >= 1) {
+    c->cursor_.argb.clear();
+    xcb_xfixes_select_cursor_input(conn, c->root_, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+    c->cursorEvents_ = true;
+  }
+  if (fixesMajor >= 2 && hasExtension(conn, &xcb_damage_id)) {
+    if (Reply v(xcb_damage_query_version_reply(conn, xcb_damage_query_version(conn, 1, 1), nullptr)); v) {
+      c->region_ = xcb_generate_id(conn);
+      xcb_xfixes_create_region(conn, c->region_, 0, nullptr);
+      c->damage_ = xcb_generate_id(conn);
+      // Non-empty level: one event when the screen first changes after a
+      // look; the changed rectangles themselves are fetched at each look.
+      xcb_damage_create(conn, c->damage_, c->root_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    }
+  }
+  xcb_flush(conn);
+  return c;
+}
+
+X11Source::~X11Source() {
+  if (conn_ != nullptr) {
+    if (shmAddr_ != nullptr) {
+      xcb_shm_detach(conn_, shmSeg_);
+      xcb_flush(conn_);
+      shmdt(shmAddr_);
+    }
+    xcb_disconnect(conn_);
+  }
+}
+
+rt::Text X11Source::lostText() const {
+  return xcb_connection_has_error(conn_) ? u"The screen recording stopped: the connection to the X display was lost."
+                                         : u"The screen recording stopped: the X server refused to read the screen.";
+}
+
+ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
+  // Events first: a pointer-image change since the last look is fetched
+  // with this look's requests. Damage events only say "something changed";
+  // the region is fetched below either way.
+  if (cursorEvents_) {
+    const std::uint8_t cursorNotify = xcb_get_extension_data(conn_, &xcb_xfixes_id)->first_event +
+                                      XCB_XFIXES_CURSOR_NOTIFY;
+    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) {
+      if ((ev->response_type & 0x7F) == cursorNotify) cursorImageStale_ = true;
+      std::free(ev);
+    }
+  }
+  // All questions go out before any answer is awaited: one round trip.
+  xcb_xfixes_fetch_region_cookie_t regionCookie{};
+  if (damage_ != 0) {
+    xcb_damage_subtract(conn_, damage_, XCB_NONE, region_);
+    regionCookie = xcb_xfixes_fetch_region(conn_, region_);
+  }
+  xcb_query_pointer_cookie_t pointerCookie{};
+  xcb_xfixes_get_cursor_image_cookie_t imageCookie{};
+  const bool fetchImage = cursorEvents_ && cursorImageStale_;
+  if (fetchImage)
+    imageCookie = xcb_xfixes_get_cursor_image(conn_);
+  else if (cursorEvents_)
+    pointerCookie = xcb_query_pointer(conn_, root_);
+
+  std::vector<RowBand> bands;
+  if (first_ || damage_ == 0) bands.push_back({0, height_});
+  if (damage_ != 0) {
+    Reply region(xcb_xfixes_fetch_region_reply(conn_, regionCookie, nullptr));
+    if (!region) {
+      if (fetchImage) std::free(xcb_xfixes_get_cursor_image_reply(conn_, imageCookie, nullptr));
+      else if (cursorEvents_) std::free(xcb_query_pointer_reply(conn_, pointerCookie, nullptr));
+      error = lostText();
+      return Update::Failed;
+    }
+    const xcb_rectangle_t* r = xcb_xfixes_fetch_region_rectangles(region.p);
+    const int n = xcb_xfixes_fetch_region_rectangles_length(region.p);
+    for (int i = 0; i < n; ++i) {
+      if (r[i].x + r[i].width <= x_ || r[i].x >= x_ + width_) continue;
+      bands.push_back({r[i].y - y_, r[i].y + r[i].height - y_});
+    }
+  }
+
+  // The pointer: where it moved or changed its image, the rows it leaves
+  // and the rows it enters are redrawn.
+  if (cursorEvents_) {
+    Cursor now = cursor_;
+    if (fetchImage) {
+      Reply img(xcb_xfixes_get_cursor_image_reply(conn_, imageCookie, nullptr));
+      if (img) {
+        cursorImageStale_ = false;
+        now.hotX = img->xhot;
+        now.hotY = img->yhot;
+        now.x = img->x - img->xhot - x_;
+        now.y = img->y - img->yhot - y_;
+        now.width = img->width;
+        now.height = img->height;
+        const std::uint32_t* px = xcb_xfixes_get_cursor_image_cursor_image(img.p);
+        now.argb.assign(px, px + static_cast<std::ptrdiff_t>(img->width) * img->height);
+      }
+    } else if (Reply p(xcb_query_pointer_reply(conn_, pointerCookie, nullptr)); p) {
+      now.x = p->root_x - now.hotX - x_;
+      now.y = p->root_y - now.hotY - y_;
+    }
+    if (now.x != cursor_.x || now.y != cursor_.y || now.argb != cursor_.argb) {
+      if (!cursor_.argb.empty()) bands.push_back({cursor_.y, cursor_.y + cursor_.height});
+      if (!now.argb.empty()) bands.push_back({now.y, now.y + now.height});
+      cursor_ = std::move(now);
+    }
+  }
+
+  bands = mergeBands(std::move(bands), height_, kBandGap);
+  if (bands.empty()) return Update::Unchanged;
+  first_ = false;
+  for (const auto& b : bands)
+    if (!readBand(b, error)) return Update::Failed;
+  for (const auto& b : bands) convertBand(b, canvas);
+  return Update::Changed;
+}
+
+bool X11Source::readBand(const RowBand& band, rt::Text& error) {
+  const auto x = static_cast<std::int16_t>(x_), y = static_cast<std::int16_t>(y_ + band.top);
+  const auto w = static_cast<std::uint16_t>(width_), h = static_cast<std::uint16_t>(band.bottom - band.top);
+  const std::size_t stride = static_cast<std::size_t>(width_) * 4;
+  const std::size_t offset = static_cast<std::size_t>(band.top) * stride;
+  xcb_generic_error_t* err = nullptr;
+  if (shmAddr_ != nullptr) {
+    // The server writes the band's rows where they sit in the whole picture.
+    Reply reply(xcb_shm_get_image_reply(
+        conn_,
+        xcb_shm_get_image(conn_, root_, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSeg_,
+                          static_cast<std::uint32_t>(offset)),
+        &err));
+    std::free(err);
+    if (reply) return true;
+  } else {
+    Reply reply(xcb_get_image_reply(conn_, xcb_get_image(conn_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, x, y, w, h, ~0u),
+                                    &err));
+    std::free(err);
+    if (reply && static_cast<std::size_t>(xcb_get_image_data_length(reply.p)) >= stride * h) {
+      std::memcpy(pixels_.data() + offset, xcb_get_image_data(reply.p), stride * h);
+      return true;
+    }
+  }
+  error = lostText();
+  return false;
+}
+
+void X11Source::convertBand(const RowBand& band, Picture& canvas) {
+  const int stride = width_ * 4;
+  const int rows = band.bottom - band.top;
+  const std::uint8_t* src = picture_ + static_cast<std::ptrdiff_t>(band.top) * stride;
+  if (cursor_.intersects(band)) {
+    // The pointer is drawn over a copy: the picture keeps the screen as it
+    // is, so the rows the pointer leaves can be converted again unread.
+    scratch_.assign(src, src + static_cast<std::ptrdiff_t>(rows) * stride);
+    for (int r = std::max(0, band.top - cursor_.y); r < cursor_.height; ++r) {
+      const int py = cursor_.y + r;
+      if (py >= band.bottom) break;
+      std::uint8_t* row = scratch_.data() + static_cast<std::ptrdiff_t>(py - band.top) * stride;
+      for (int col = std::max(0, -cursor_.x); col < cursor_.width && cursor_.x + col < width_; ++col) {
+        // Premultiplied ARGB over the screen's BGRX.
+        const std::uint32_t s = cursor_.argb[static_cast<std::size_t>(r) * cursor_.width + col];
+        const std::uint32_t a = s >> 24;
+        if (a == 0) continue;
+        std::uint8_t* d = row + (cursor_.x + col) * 4;
+        for (int ch = 0; ch < 3; ++ch) {
+          const std::uint32_t sc = (s >> (8 * ch)) & 0xFF;
+          d[ch] = static_cast<std::uint8_t>(sc + d[ch] * (255 - a) / 255);
+        }
+      }
+    }
+    src = scratch_.data();
+  }
+  libyuv::ARGBToI420(src, stride, canvas.plane[0] + static_cast<std::ptrdiff_t>(band.top) * canvas.stride[0],
+                     canvas.stride[0], canvas.plane[1] + static_cast<std::ptrdiff_t>(band.top / 2) * canvas.stride[1],
+                     canvas.stride[1], canvas.plane[2] + static_cast<std::ptrdiff_t>(band.top / 2) * canvas.stride[2],
+                     canvas.stride[2], width_, rows);
+}
+
+}  // namespace encoder::engine

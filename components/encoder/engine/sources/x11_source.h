@@ -1,0 +1,82 @@
+// The X11 screen source: the screen of the current X display, read with XCB
+// through MIT-SHM (plain GetImage when the server cannot share memory with
+// us, e.g. over the network), with the pointer drawn in from XFixes.
+//
+// XDamage says which parts of the screen changed since the last look, and
+// XFixes cursor events and the pointer's position say when the pointer did:
+// only the rows that changed are read and converted, and a still screen is
+// not read at all.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "components/encoder/engine/sources/screen_source.h"
+
+struct xcb_connection_t;
+
+namespace encoder::engine {
+
+// A band of whole rows [top, bottom) of the captured picture.
+struct RowBand {
+  int top = 0, bottom = 0;
+  friend bool operator==(const RowBand&, const RowBand&) = default;
+};
+
+// Merges row bands into disjoint, sorted bands of even bounds (4:2:0 chroma
+// rows cover two picture rows) inside [0, height). Bands closer than `gap`
+// rows become one: one larger read costs less than two requests.
+std::vector<RowBand> mergeBands(std::vector<RowBand> bands, int height, int gap);
+
+// True when the display at DISPLAY is Xwayland, whose root window reads
+// back black: its RandR outputs are named "XWAYLAND…". False when there is
+// no display or it cannot tell.
+bool xDisplayIsXwayland();
+
+class X11Source final : public ScreenSource {
+ public:
+  // Connects to the display and prepares reads of the cropped area. Fails
+  // with a text that says why: no display, an unsupported pixel format,
+  // margins that leave no picture.
+  static std::unique_ptr<X11Source> open(const Crop& crop, rt::Text& error);
+  ~X11Source() override;
+
+  int width() const override { return width_; }
+  int height() const override { return height_; }
+  Update update(Picture& canvas, rt::Text& error) override;
+  const char* kind() const override { return "X11"; }
+
+  bool usesSharedMemory() const { return shmAddr_ != nullptr; }
+  bool tracksChanges() const { return damage_ != 0; }
+
+ private:
+  X11Source() = default;
+  struct Cursor {
+    int x = 0, y = 0, width = 0, height = 0;  // top-left in picture coordinates
+    int hotX = 0, hotY = 0;                    // the pointer's position within the image
+    std::vector<std::uint32_t> argb;           // premultiplied
+    bool intersects(const RowBand& b) const { return !argb.empty() && y < b.bottom && y + height > b.top; }
+  };
+
+  bool readBand(const RowBand& band, rt::Text& error);
+  void convertBand(const RowBand& band, Picture& canvas);
+  rt::Text lostText() const;
+
+  xcb_connection_t* conn_ = nullptr;
+  std::uint32_t root_ = 0;
+  int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
+  std::uint32_t shmSeg_ = 0;
+  std::uint8_t* shmAddr_ = nullptr;
+  std::vector<std::uint8_t> pixels_;  // the picture without the pointer, when there is no SHM
+  std::uint8_t* picture_ = nullptr;   // shmAddr_ or pixels_: BGRX rows of width_ * 4 bytes
+  std::uint32_t damage_ = 0;          // 0: no XDamage, every update reads everything
+  std::uint32_t region_ = 0;
+  bool cursorEvents_ = false;  // XFixes tells us when the pointer's image changes
+  bool cursorImageStale_ = true;
+  bool first_ = true;
+  Cursor cursor_;               // as drawn into the canvas last time
+  std::vector<std::uint8_t> scratch_;  // a band with the pointer drawn in
+};
+
+}  // namespace encoder::engine
