@@ -1,0 +1,142 @@
+#include "components/encoder/engine/sources/portal_source.h"
+
+#include <string>
+#include <vector>
+
+#include <libyuv.h>
+
+#include "components/encoder/engine/sources/pipewire_stream.h"
+
+namespace encoder::engine {
+
+namespace {
+
+rt::Text number(long v) { return rt::fromUtf8(std::to_string(v)); }
+
+using Clock = std::chrono::steady_clock;
+// How often update() looks at the bus for the portal closing the session.
+constexpr auto kBusCheckInterval = std::chrono::milliseconds(250);
+
+class PortalSource final : public ScreenSource {
+ public:
+  PortalSource(std::unique_ptr<portal::ScreenCast> cast, std::unique_ptr<pipewire::Stream> stream, const Crop& crop,
+               int width, int height)
+      : cast_(std::move(cast)), stream_(std::move(stream)), crop_(crop), width_(width), height_(height) {}
+
+  int width() const override { return width_; }
+  int height() const override { return height_; }
+  const char* kind() const override { return "ScreenCast portal"; }
+
+  Update update(Picture& canvas, rt::Text& error) override {
+    rt::Text why;
+    const auto now = Clock::now();
+    if (now - lastBusCheck_ >= kBusCheckInterval) {
+      lastBusCheck_ = now;
+      if (!cast_->stillOpen(why)) {
+        error = u"The screen recording stopped: " + why + u".";
+        return Update::Failed;
+      }
+    }
+    Update result = Update::Unchanged;
+    const bool open = stream_->take(
+        [&](const pipewire::Mirror& m, const std::vector<pipewire::Band>& bands) { result = draw(m, bands, canvas); },
+        why);
+    if (!open) {
+      error = u"The screen recording stopped: " + why + u".";
+      return Update::Failed;
+    }
+    return result;
+  }
+
+ private:
+  void black(Picture& c) const {
+    libyuv::I420Rect(c.plane[0], c.stride[0], c.plane[1], c.stride[1], c.plane[2], c.stride[2], 0, 0, width_, height_,
+                     16, 128, 128);
+  }
+
+  void convert(const std::uint8_t* src, int stride, Picture& c, int top, int rows) const {
+    libyuv::ARGBToI420(src, stride, c.plane[0] + static_cast<std::ptrdiff_t>(top) * c.stride[0], c.stride[0],
+                       c.plane[1] + static_cast<std::ptrdiff_t>(top / 2) * c.stride[1], c.stride[1],
+                       c.plane[2] + static_cast<std::ptrdiff_t>(top / 2) * c.stride[2], c.stride[2], width_, rows);
+  }
+
+  Update draw(const pipewire::Mirror& m, const std::vector<pipewire::Band>& bands, Picture& canvas) {
+    const bool first = !filled_;
+    filled_ = true;
+    if (!m.any) {
+      if (!first) return Update::Unchanged;
+      black(canvas);  // nothing has arrived yet: the whole canvas still gets a picture
+      return Update::Changed;
+    }
+    if (!first && bands.empty()) return Update::Unchanged;
+    // The visible part: the screen within the buffer, less the margins.
+    const int vx = m.cropX + crop_.left, vy = m.cropY + crop_.top;
+    const int vw = m.cropWidth - crop_.left - crop_.right, vh = m.cropHeight - crop_.top - crop_.bottom;
+    if (vw < 2 || vh < 2) {
+      black(canvas);  // the screen shrank below the margins
+      return Update::Changed;
+    }
+    const std::uint8_t* src = m.pixels + static_cast<std::ptrdiff_t>(vy) * m.stride + static_cast<std::ptrdiff_t>(vx) * 4;
+    if ((vw & ~1) != width_ || (vh & ~1) != height_) {
+      // The screen changed size: every picture is scaled to the recording's size.
+      scaled_.resize(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) * 4);
+      libyuv::ARGBScale(src, m.stride, vw, vh, scaled_.data(), width_ * 4, width_, height_, libyuv::kFilterBilinear);
+      convert(scaled_.data(), width_ * 4, canvas, 0, height_);
+      return Update::Changed;
+    }
+    if (first) {
+      convert(src, m.stride, canvas, 0, height_);
+      return Update::Changed;
+    }
+    // Only the bands that changed, widened to whole chroma rows.
+    bool any = false;
+    for (const auto& b : bands) {
+      int top = std::max(0, b.top - vy) & ~1;
+      const int bottom = std::min(height_, (b.bottom - vy + 1) & ~1);
+      if (bottom <= top) continue;
+      convert(src + static_cast<std::ptrdiff_t>(top) * m.stride, m.stride, canvas, top, bottom - top);
+      any = true;
+    }
+    return any ? Update::Changed : Update::Unchanged;
+  }
+
+  // Declared in this order so the stream goes before the portal session.
+  std::unique_ptr<portal::ScreenCast> cast_;
+  std::unique_ptr<pipewire::Stream> stream_;
+  Crop crop_;
+  int width_, height_;
+  bool filled_ = false;
+  Clock::time_point lastBusCheck_{};
+  std::vector<std::uint8_t> scaled_;
+};
+
+}  // namespace
+
+std::unique_ptr<ScreenSource> openPortalSource(const Crop& crop, rt::Text& error) {
+  return openPortalSource(crop, PortalOptions{}, error);
+}
+
+std::unique_ptr<ScreenSource> openPortalSource(const Crop& crop, const PortalOptions& options, rt::Text& error) {
+  if (crop.bottom < 0 || crop.top < 0 || crop.left < 0 || crop.right < 0) {
+    error = u"Cannot record the screen: the cropping margins (bottom " + number(crop.bottom) + u", top " +
+            number(crop.top) + u", left " + number(crop.left) + u", right " + number(crop.right) +
+            u") must not be negative.";
+    return nullptr;
+  }
+  auto cast = portal::ScreenCast::start(options.deadlines, error);
+  if (!cast) return nullptr;
+  auto stream = pipewire::Stream::open(cast->takePipeWireFd(), cast->nodeId(), options.streamDeadline, error);
+  if (!stream) return nullptr;
+  const int sw = stream->width(), sh = stream->height();
+  const long w = long{sw} - crop.left - crop.right, h = long{sh} - crop.top - crop.bottom;
+  if (w < 16 || h < 16) {
+    error = u"Cannot record the screen: the cropping margins (bottom " + number(crop.bottom) + u", top " +
+            number(crop.top) + u", left " + number(crop.left) + u", right " + number(crop.right) +
+            u") leave less than 16 x 16 pixels of the " + number(sw) + u" x " + number(sh) + u" screen.";
+    return nullptr;
+  }
+  return std::make_unique<PortalSource>(std::move(cast), std::move(stream), crop, static_cast<int>(w & ~1L),
+                                        static_cast<int>(h & ~1L));
+}
+
+}  // namespace encoder::engine
