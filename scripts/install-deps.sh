@@ -17,7 +17,10 @@ test=(googletest libgtest-dev libgmock-dev
       xvfb openbox xdotool wmctrl xclip x11-utils x11-xserver-utils
       ffmpeg procps psmisc time
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
-      appstream desktop-file-utils dpkg-dev file)
+      appstream desktop-file-utils dpkg-dev file
+      sway xwayland foot x11-apps dbus-daemon dbus-bin python3-dbus python3-gi
+      pipewire pipewire-bin pipewire-pulse wireplumber
+      xdg-desktop-portal xdg-desktop-portal-wlr)
 
 want=("${build[@]}" "${run[@]}")
 [ "${1:-}" = "--test" ] && want+=("${test[@]}")
