@@ -2,9 +2,10 @@
 # Recorder benchmark: our engine (vardel_record) against the ffmpeg
 # command-line tool doing the same job (x11grab -> wmv2 in ASF at the same
 # frame rate, bit rate and key-frame interval), on the same Xvfb display
-# showing the same moving content (vardel_pattern: a moving square and the
-# wall clock in Gray-coded blocks). Runs alternate between the two, RUNS of
-# each at 15 and at 30 fps, SECONDS long. Prints per tool: CPU seconds per
+# showing the same content: moving (vardel_pattern: a moving square and the
+# wall clock in Gray-coded blocks) at 15 and at 30 fps, then a still desktop
+# (a plain background, nothing moving) at 30 fps. Runs alternate between the
+# two, RUNS of each, SECONDS long. Prints per tool: CPU seconds per
 # recorded second, frames written, distinct frames, worst timestamp error,
 # peak memory, first-frame latency, stop-to-complete latency, and the ratio
 # ours / theirs.
@@ -41,9 +42,9 @@ for _ in $(seq 100); do grep -q ready "$work/pattern.out" && break; sleep 0.1; d
 now_ms() { date +%s%3N; }
 field() { sed -n "s/^$1=//p" "$2"; }
 
-# One recording; appends a line "tool fps cpu_per_s frames distinct err_ms mem_kb first_ms stop_ms".
-record() {  # record TOOL FPS BITRATE PROFILE
-  local tool=$1 fps=$2 rate=$3 profile=$4 out="$work/$1-$2.wmv" launch stop_at done_at first stop_ms
+# One recording; appends a line "tool content cpu_per_s frames distinct err_ms mem_kb first_ms stop_ms".
+record() {  # record TOOL FPS BITRATE PROFILE CONTENT
+  local tool=$1 fps=$2 rate=$3 profile=$4 content=$5 out="$work/$1-$2.wmv" launch stop_at done_at first stop_ms
   rm -f "$out"
   launch=$(now_ms)
   if [ "$tool" = ours ]; then
@@ -77,7 +78,7 @@ record() {  # record TOOL FPS BITRATE PROFILE
   clock=$(field first_clock_ms "$work/probe")
   # The first picture shows the wall clock (ms modulo 2^24) at its capture.
   first=$(( (clock - launch % 16777216 + 16777216) % 16777216 ))
-  awk -v t="$tool" -v f="$fps" -v u="$user" -v s="$sys" -v d="$dur" -v n="$frames" -v k="$distinct" \
+  awk -v t="$tool" -v f="$content" -v u="$user" -v s="$sys" -v d="$dur" -v n="$frames" -v k="$distinct" \
       -v e="$err" -v m="$mem" -v a="$first" -v z="$stop_ms" -v i="$internal" \
       'BEGIN { printf "%s %s %.4f %d %d %.1f %d %d %.1f %.2f\n", t, f, (u + s) / d, n, k, e, m, a, z, i }' \
       >>"$work/results"
@@ -87,27 +88,40 @@ for fps in 15 30; do
   if [ "$fps" = 15 ]; then rate=4000000; profile="屏幕视频 - 中(CBR)"; else rate=8000000; profile="屏幕视频 - 高(CBR)"; fi
   for i in $(seq "$runs"); do
     if [ $((i % 2)) = 1 ]; then order="ours ffmpeg"; else order="ffmpeg ours"; fi
-    for tool in $order; do record "$tool" "$fps" "$rate" "$profile"; done
+    for tool in $order; do record "$tool" "$fps" "$rate" "$profile" "$fps"; done
   done
 done
 
+# The still desktop: the pattern ends, the background is plain.
+kill "$pattern_pid" && wait "$pattern_pid" 2>/dev/null || true
+pattern_pid=
+xsetroot -solid '#3a6ea5'
+for i in $(seq "$runs"); do
+  if [ $((i % 2)) = 1 ]; then order="ours ffmpeg"; else order="ffmpeg ours"; fi
+  for tool in $order; do record "$tool" 30 8000000 "屏幕视频 - 高(CBR)" still; done
+done
+
 echo "Recorder benchmark: $runs runs of ${secs} s each, 1920x1080, alternated (means; worst error is the maximum)"
+echo "still: a still desktop at 30 fps (nothing shows a clock, so only cost, size and frames written)."
 echo "first-frame latency: from launching the process to the clock shown in the first picture;"
 echo "ours also reports Start() -> first picture (Start->frame). stop: ours Stop() -> file complete; ffmpeg SIGINT -> exit."
 awk '
   { k = $1 " " $2; n[k]++; cpu[k] += $3; fr[k] += $4; di[k] += $5; if ($6 > er[k]) er[k] = $6
     if ($7 > mem[k]) mem[k] = $7; ff[k] += $8; st[k] += $9; sf[k] += $10; dpct[k] += 100 * $5 / ($4 > 0 ? $4 : 1) }
   END {
-    for (fps = 15; fps <= 30; fps += 15) {
-      o = "ours " fps; t = "ffmpeg " fps
-      printf "\n%d fps            %12s %12s %8s\n", fps, "ours", "ffmpeg", "ratio"
+    split("15 30 still", contents, " ")
+    for (c = 1; c <= 3; c++) {
+      fps = contents[c]; o = "ours " fps; t = "ffmpeg " fps
+      printf "\n%-16s %12s %12s %8s\n", (fps == "still" ? "still, 30 fps" : fps " fps, moving"), "ours", "ffmpeg", "ratio"
       row("CPU s / rec. s", cpu[o] / n[o], cpu[t] / n[t], "%12.3f")
       row("frames written", fr[o] / n[o], fr[t] / n[t], "%12.1f")
-      row("distinct frames", di[o] / n[o], di[t] / n[t], "%12.1f")
-      row("distinct %", dpct[o] / n[o], dpct[t] / n[t], "%12.1f")
-      row("worst ts err ms", er[o], er[t], "%12.1f")
+      if (fps != "still") {
+        row("distinct frames", di[o] / n[o], di[t] / n[t], "%12.1f")
+        row("distinct %", dpct[o] / n[o], dpct[t] / n[t], "%12.1f")
+        row("worst ts err ms", er[o], er[t], "%12.1f")
+      }
       row("peak memory MB", mem[o] / 1024, mem[t] / 1024, "%12.1f")
-      row("first frame ms", ff[o] / n[o], ff[t] / n[t], "%12.1f")
+      if (fps != "still") row("first frame ms", ff[o] / n[o], ff[t] / n[t], "%12.1f")
       row("stop->done ms", st[o] / n[o], st[t] / n[t], "%12.1f")
       printf "%-16s %12.1f\n", "Start->frame ms", sf[o] / n[o]
     }
