@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "components/encoder/engine/sources/portal_source.h"
 #include "components/encoder/engine/sources/x11_source.h"
 
 namespace encoder::engine {
@@ -22,9 +23,7 @@ std::unique_ptr<ScreenSource> openScreenSource(const Crop& crop, rt::Text& error
   const bool waylandByEnv = chooseScreenKind(wayland, session, false) == ScreenKind::Portal;
   if (chooseScreenKind(wayland, session, !waylandByEnv && xDisplayIsXwayland()) == ScreenKind::X11)
     return X11Source::open(crop, error);
-  error = u"Cannot record the screen: this is a Wayland desktop, whose screen can only be recorded through "
-          u"the desktop's screen-cast portal, and this recorder was built without it.";
-  return nullptr;
+  return openPortalSource(crop, error);
 }
 
 }  // namespace encoder::engine
