@@ -5,12 +5,16 @@
 #include "capture/form1.h"
 #include "components/filedialog/commondialog.h"
 #include "runtime/qt/events.h"
+#include "runtime/qt/window_system.h"
 #ifdef VARDEL_HAVE_ENCODER_ENGINE
 #include "components/encoder/engine.h"
 #endif
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  // On a Wayland desktop the window goes through Xwayland where there is one
+  // (see window_system.h), unless the user chose a platform.
+  rt::WindowSystemArguments arguments(argc, argv);
+  QApplication app(arguments.argc(), arguments.argv());
   QApplication::setApplicationName(QStringLiteral("Grabvid"));
 
   filedialog::registerCommonDialog();

@@ -4,6 +4,7 @@
 
 #include "launcher/start.h"
 #include "runtime/qt/events.h"
+#include "runtime/qt/window_system.h"
 
 #include "components/filedialog/commondialog.h"
 #ifdef VARDEL_HAVE_OFFICE
@@ -11,7 +12,10 @@
 #endif
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  // On a Wayland desktop the window goes through Xwayland where there is one
+  // (see window_system.h), unless the user chose a platform.
+  rt::WindowSystemArguments arguments(argc, argv);
+  QApplication app(arguments.argc(), arguments.argv());
   // The same name as the window's: Qt adds the display name to window titles
   // that differ from it, and the error message box carries it as its title.
   QApplication::setApplicationDisplayName(QStringLiteral("Vardel课件制作系统"));
