@@ -12,22 +12,39 @@ build=(cmake ninja-build g++ pkg-config git
        libpulse-dev libpipewire-0.3-dev libsystemd-dev
        libreoffice-dev)
 run=(libreoffice-impress fonts-noto-cjk fonts-liberation fonts-dejavu-core
-     pulseaudio pulseaudio-utils)
-test=(googletest libgtest-dev libgmock-dev
+     pulseaudio-utils)
+test=(googletest libgtest-dev libgmock-dev qt6-base-private-dev
       xvfb openbox xdotool wmctrl xclip x11-utils x11-xserver-utils
       ffmpeg procps psmisc time
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
-      appstream desktop-file-utils dpkg-dev file
+      appstream desktop-file-utils dpkg-dev file lintian man-db
+      pulseaudio
       sway xwayland foot x11-apps dbus-daemon dbus-bin python3-dbus python3-gi
       pipewire pipewire-bin pipewire-pulse wireplumber
       xdg-desktop-portal xdg-desktop-portal-wlr)
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+# Sound: the recorder speaks PulseAudio's protocol, which PipeWire's
+# pipewire-pulse serves too. Where sound already runs on PipeWire (its
+# PulseAudio server installed or running, or the server reports itself as
+# PipeWire), PulseAudio's own server would only compete for the session's
+# sound socket, so it is installed only elsewhere. (The tests' private
+# session starts PulseAudio's server itself, hence it is in the test list.)
+sound_on_pipewire() {
+  installed pipewire-pulse || pgrep -x pipewire-pulse >/dev/null 2>&1 ||
+    LC_ALL=C pactl info 2>/dev/null | grep -q '^Server Name: .*PipeWire'
+}
+sound_on_pipewire || run+=(pulseaudio)
+
 want=("${build[@]}" "${run[@]}")
 [ "${1:-}" = "--test" ] && want+=("${test[@]}")
+# --list (last): print the packages wanted, install nothing.
+[ "${!#}" = "--list" ] && { printf '%s\n' "${want[@]}"; exit 0; }
 
 missing=()
 for p in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
