@@ -11,6 +11,7 @@
 #include <QRadioButton>
 #include <QResizeEvent>
 #include <QShowEvent>
+#include <QWindow>
 #include <limits>
 
 #include "components/automation/automation.h"
@@ -198,6 +199,7 @@ Form1::~Form1() = default;
 
 void Form1::StartCapture_Click() {
   Main();
+  minimiseAwaited_ = true;
   setWindowState(Qt::WindowMinimized);
   if (!encoder) rt::raiseError(rt::err::ObjectRequired);
   rt::check(encoder->Start());
@@ -215,8 +217,11 @@ void Form1::StopCapture_Click() {
 void Form1::Form_Resize() {
   // The window system may tell of the start's own minimise only after the
   // start has returned. Deciding from the window's current state makes that
-  // notification harmless: only one that finds the window on screen stops.
-  if (StopCapture->isEnabled() && !isMinimized()) StopCapture_Click();
+  // notification harmless: only one that finds the window on screen again
+  // stops. A desktop that refused the minimise leaves the window where it
+  // was; its "not minimised" is no restore, and the recording goes on until
+  // the stop button, a real restore, a size change or exit.
+  if (StopCapture->isEnabled() && !isMinimized() && !minimiseAwaited_) StopCapture_Click();
 }
 
 void Form1::exit_Click() {
@@ -232,8 +237,20 @@ void Form1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!shownOnce_) {
     shownOnce_ = true;
+    // Exposure is told to the window, not to the widget.
+    if (QWindow* window = windowHandle()) window->installEventFilter(this);
     raiseResize();
   }
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  // The desktop took the window off screen (on X11 the window manager unmaps
+  // an iconified window): the minimise the start asked for happened, so the
+  // next "not minimised" is the user bringing the window back.
+  if (event->type() == QEvent::Expose && watched == windowHandle() &&
+      !windowHandle()->isExposed())
+    minimiseAwaited_ = false;
+  return QWidget::eventFilter(watched, event);
 }
 
 void Form1::changeEvent(QEvent* event) {
@@ -244,8 +261,12 @@ void Form1::changeEvent(QEvent* event) {
 void Form1::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   // The size given before the first show is not a change of size.
-  if (shownOnce_ && event->oldSize().isValid() && event->oldSize() != event->size())
+  if (shownOnce_ && event->oldSize().isValid() && event->oldSize() != event->size()) {
+    // A window the desktop resizes is on screen, whatever became of the
+    // start's minimise request: the change counts like any other.
+    minimiseAwaited_ = false;
     raiseResize();
+  }
 }
 
 void Form1::raiseResize() {

@@ -3,7 +3,7 @@
 //
 //   CmdSave_Click       pick the output file (ChooseOutputFile)
 //   StartCapture_Click  set up a new encoder (Main), minimise, start
-//   Form_Resize         a resize that finds the window on screen stops a recording
+//   Form_Resize         a resize that finds the window back on screen stops a recording
 //   StopCapture_Click   stop
 //   exit_Click          stop, ignoring failures, and end at once
 //
@@ -72,10 +72,17 @@ class Form1 : public QWidget {
   void showEvent(QShowEvent* event) override;
   void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void raiseResize();
   bool shownOnce_ = false;
+  // Set when the start asks the desktop to minimise the window; cleared once
+  // the desktop has taken the window off screen (it stops being exposed) or
+  // changes its size. While it is set the window has not left the screen, so
+  // a report that it is not minimised is the desktop refusing the request
+  // (tiling window managers, Qt's wayland plugin), not the user restoring it.
+  bool minimiseAwaited_ = false;
 };
 
 // The output file the window offers at start: "C:\OutputFile.wmv" on Windows,

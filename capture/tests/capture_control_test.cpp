@@ -1,6 +1,7 @@
 // Start, stop, resize and exit on a shown window with the recording fake of
 // the encoder. Window-state notifications are sent the way the window system
-// delivers them, including late ones.
+// delivers them, including late ones; state and exposure reports go through
+// Qt's window-system interface, as a platform plugin sends them.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -8,7 +9,10 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QResizeEvent>
+#include <QWindow>
 #include <QWindowStateChangeEvent>
+#include <QtGui/private/qwindow_p.h>
+#include <qpa/qwindowsysteminterface.h>
 
 #include "capture/form1.h"
 #include "components/encoder/testing/recording_encoder.h"
@@ -56,11 +60,50 @@ class CaptureControlTest : public ::testing::Test {
     form->StartCapture->click();
     QApplication::processEvents();
   }
-  // The user brings the window back; the window system's confirmation of the
-  // new state is handled before anything else happens.
-  void restore() {
-    form->setWindowState(Qt::WindowNoState);
+  // The platform plugin reports the window's state (Qt's xcb plugin on a
+  // property change of the window manager's, the wayland plugin on a
+  // configure from the compositor).
+  void platformReportsState(Qt::WindowStates state) {
+    QWindowSystemInterface::handleWindowStateChanged<QWindowSystemInterface::SynchronousDelivery>(
+        form->windowHandle(), state);
     QApplication::processEvents();
+  }
+  // The platform plugin reports whether the window is on screen (on X11: the
+  // window manager unmapped or mapped it). Qt takes the exposure from the
+  // platform window, and the offscreen plugin's follows the window's
+  // visibility, so for the one report the window is made to look hidden to
+  // it, as an unmapped X window is to the xcb plugin; the widget stays shown.
+  void platformReportsExposed(bool exposed) {
+    QWindow* window = form->windowHandle();
+    QWindowPrivate* w = QWindowPrivate::get(window);
+    const bool visible = w->visible;
+    w->visible = exposed;
+    const QRegion region = exposed ? QRegion(QRect(QPoint(), form->size())) : QRegion();
+    QWindowSystemInterface::handleExposeEvent<QWindowSystemInterface::SynchronousDelivery>(window,
+                                                                                         region);
+    w->visible = visible;
+    ASSERT_EQ(window->isExposed(), exposed);
+    QApplication::processEvents();
+  }
+  // A desktop that minimises (openbox, mutter and kwin through Xwayland)
+  // takes the window off screen.
+  void desktopMinimises() {
+    platformReportsState(Qt::WindowMinimized);
+    platformReportsExposed(false);
+  }
+  // The user brings back the window the desktop had minimised, as openbox
+  // does it: the state comes first, then the window is on screen again.
+  void restore() {
+    if (form->windowHandle()->isExposed()) desktopMinimises();
+    platformReportsState(Qt::WindowNoState);
+    platformReportsExposed(true);
+  }
+  // A desktop that does not minimise answers the request with "not
+  // minimised" (Qt's wayland plugin: Minimized, then at once NoState); the
+  // window never leaves the screen.
+  void desktopRefusesMinimise() {
+    platformReportsState(Qt::WindowMinimized);
+    platformReportsState(Qt::WindowNoState);
   }
   bool idle() const { return form->StartCapture->isEnabled() && !form->StopCapture->isEnabled(); }
   bool recording() const {
@@ -217,6 +260,138 @@ TEST_F(CaptureControlTest, ClosingTheWindowRunsNoProcedureAndReleasesTheEncoder)
   EXPECT_TRUE(reported.empty());
   form.reset();  // the program ends: the window goes, and its encoder with it
   EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start", "release encoder#1"}));
+}
+
+// --- A desktop that refuses the start's minimise ---------------------------------
+// Tiling window managers (sway, i3) leave the window on screen, and Qt's
+// wayland plugin cannot report a minimised window at all. The "not minimised"
+// that follows the start's request must not end the recording it started.
+
+using RefusedMinimiseTest = CaptureControlTest;
+
+TEST_F(RefusedMinimiseTest, NotMinimisedAfterTheStartsRequestKeepsRecording) {
+  start();
+  desktopRefusesMinimise();
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start"}));
+  EXPECT_FALSE(form->isMinimized());  // the window is up ...
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_TRUE(recording());           // ... and offers the stop button
+  EXPECT_TRUE(reported.empty());
+
+  form->StopCapture->click();
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start", "encoder#1.Stop"}));
+  EXPECT_TRUE(idle());
+}
+
+TEST_F(RefusedMinimiseTest, RepeatedReportsWhileTheWindowStaysOnScreenKeepRecording) {
+  start();
+  platformReportsExposed(true);  // drawn again, still on screen
+  desktopRefusesMinimise();
+  platformReportsState(Qt::WindowMinimized);  // a late duplicate
+  platformReportsState(Qt::WindowNoState);
+  platformReportsExposed(true);               // redrawn where it is
+  platformReportsState(Qt::WindowNoState);
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start"}));
+  EXPECT_TRUE(recording());
+}
+
+TEST_F(RefusedMinimiseTest, SizeChangeStops) {
+  start();
+  desktopRefusesMinimise();
+  QResizeEvent resize(QSize(600, 400), form->size());
+  QApplication::sendEvent(form.get(), &resize);
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start", "encoder#1.Stop"}));
+  EXPECT_TRUE(idle());
+}
+
+TEST_F(RefusedMinimiseTest, ExitStopsAndEnds) {
+  start();
+  desktopRefusesMinimise();
+  form->exit->click();
+  EXPECT_EQ(controlCalls(),
+            (Calls{"create encoder#1", "encoder#1.Start", "encoder#1.Stop", "release encoder#1"}));
+  EXPECT_TRUE(rt::ending());
+  EXPECT_TRUE(reported.empty());
+}
+
+TEST_F(RefusedMinimiseTest, DesktopThatMinimisesLaterLetsTheRestoreStop) {
+  // The request was refused at first, then the window did go off screen
+  // (the user minimised it): bringing it back is a restore.
+  start();
+  desktopRefusesMinimise();
+  desktopMinimises();
+  EXPECT_TRUE(recording());
+  restore();
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start", "encoder#1.Stop"}));
+  EXPECT_TRUE(idle());
+}
+
+TEST_F(RefusedMinimiseTest, EverySecondRecordingAsksAgain) {
+  // The first recording is minimised for real and restored; the second
+  // start's request is refused, and that must not count as a restore.
+  start();
+  desktopMinimises();
+  restore();
+  start();
+  desktopRefusesMinimise();
+  EXPECT_TRUE(recording());
+  form->StopCapture->click();
+  // And a third, refused again, then stopped by a size change.
+  start();
+  desktopRefusesMinimise();
+  EXPECT_TRUE(recording());
+  QResizeEvent resize(QSize(600, 400), form->size());
+  QApplication::sendEvent(form.get(), &resize);
+  EXPECT_EQ(controlCalls(),
+            (Calls{"create encoder#1", "encoder#1.Start", "encoder#1.Stop", "create encoder#2",
+                   "release encoder#1", "encoder#2.Start", "encoder#2.Stop", "create encoder#3",
+                   "release encoder#2", "encoder#3.Start", "encoder#3.Stop"}));
+  EXPECT_TRUE(idle());
+  EXPECT_TRUE(reported.empty());
+}
+
+// --- A desktop that minimises (openbox here, GNOME and KDE through Xwayland) ------
+
+using HonouredMinimiseTest = CaptureControlTest;
+
+TEST_F(HonouredMinimiseTest, LateReportsOfTheOwnMinimiseNeverStopTheRestoreDoes) {
+  start();
+  platformReportsState(Qt::WindowMinimized);  // the window manager confirms, late
+  platformReportsExposed(false);              // and unmaps the window
+  platformReportsState(Qt::WindowMinimized);  // a duplicate
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start"}));
+  EXPECT_TRUE(recording());
+
+  // The user restores it from the task bar: "not minimised" arrives while
+  // the window is still unmapped, then it is mapped again.
+  platformReportsState(Qt::WindowNoState);
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start", "encoder#1.Stop"}));
+  EXPECT_TRUE(idle());
+  platformReportsExposed(true);
+  platformReportsState(Qt::WindowNoState);
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start", "encoder#1.Stop"}));
+}
+
+TEST_F(HonouredMinimiseTest, UnmappedBeforeTheStateConfirmedStillCountsAsTakenOffScreen) {
+  // Window managers differ in the order of the unmap and the property change.
+  start();
+  platformReportsExposed(false);
+  platformReportsState(Qt::WindowMinimized);
+  EXPECT_TRUE(recording());
+  platformReportsExposed(true);
+  platformReportsState(Qt::WindowNoState);
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start", "encoder#1.Stop"}));
+}
+
+TEST_F(HonouredMinimiseTest, OffScreenBeforeTheStartDoesNotMakeARefusalARestore) {
+  // A window minimised and restored while idle: the next start's request is
+  // awaited afresh.
+  desktopMinimises();
+  restore();
+  EXPECT_TRUE(fake.log->calls.empty());
+  start();
+  desktopRefusesMinimise();
+  EXPECT_TRUE(recording());
 }
 
 }  // namespace
