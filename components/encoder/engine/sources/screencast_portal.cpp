@@ -337,6 +337,11 @@ struct Conversation {
       error = cannot("the desktop portal allowed the recording but offered no screen to record.");
       return false;
     }
+    // The user's choice is kept from here on, even if PipeWire fails below:
+    // the permission stands, and a retry should not ask again.
+    if (version >= kPersistVersion && newToken != restoreToken && !saveRestoreToken(newToken))
+      std::fprintf(stderr, "Grabvid: could not keep the screen-cast permission in %s; the desktop will ask again.\n",
+                   restoreTokenPath().c_str());
 
     // OpenPipeWireRemote: the connection the picture comes through.
     BusError e;
@@ -439,9 +444,6 @@ std::unique_ptr<ScreenCast> ScreenCast::start(const Deadlines& deadlines, rt::Te
     c.closeSession();
     return nullptr;
   }
-  if (version >= kPersistVersion && newToken != stored && !saveRestoreToken(newToken))
-    std::fprintf(stderr, "Grabvid: could not keep the screen-cast permission in %s; the desktop will ask again.\n",
-                 restoreTokenPath().c_str());
   return cast;
 }
 
