@@ -132,10 +132,17 @@ fi
 
 if [ "$(id -u)" -eq 0 ]; then
   # A system user with no login; dbus-daemon wants the uid in passwd.
+  # Two sessions starting at once may both try; the second finds it made.
   id -u "$user_name" >/dev/null 2>&1 ||
     useradd --system --user-group --no-create-home --home-dir /nonexistent \
-      --shell /usr/sbin/nologin "$user_name"
+      --shell /usr/sbin/nologin "$user_name" 2>/dev/null ||
+    id -u "$user_name" >/dev/null
   as_user=(runuser -u "$user_name" --)
+  # The command runs as that user: its program must be reachable for it.
+  if [[ $1 == */* ]] && ! runuser -u "$user_name" -- test -x "$1"; then
+    say "$user_name cannot run $1: make the folders above it readable by all (chmod o+rx)"
+    exit 1
+  fi
 else
   user_name=$(id -un)
   as_user=()
