@@ -528,4 +528,25 @@ TEST_F(PortalSourceTest, FailsWhenThePortalClosesTheSession) {
   EXPECT_TRUE(calls("Session.Close").empty()) << "a session the portal closed was closed again";
 }
 
+// Through the recorder's engine: a Wayland session takes the portal, and a
+// Start that fails there leaves no output file behind.
+TEST_F(PortalSourceTest, AFailedStartThroughTheRecorderLeavesNoFile) {
+  startProducer(64, 48);
+  setenv("WAYLAND_DISPLAY", "vardel-test-wayland", 1);
+  for (const char* mode : {"refuse", "no-screencast", "dead-pipewire", "none"}) {
+    SCOPED_TRACE(mode);
+    if (std::string(mode) != "none") startPortal({"--mode", mode});
+    const fs::path out = dir / (std::string(mode) + ".wmv");
+    Proc rec({VARDEL_RECORD, "--out", out.string(), "--seconds", "1"}, dir / "record.out");
+    int status = 0;
+    ASSERT_TRUE(pollFor(60, [&] { return rec.exited(&status); })) << "the recorder did not end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "a failed Start reported success";
+    const std::string err = readFile(dir / "record.out.err");
+    EXPECT_NE(err.find("Cannot record the screen: "), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(out)) << "an output file was left behind";
+    portal.stop();
+  }
+  unsetenv("WAYLAND_DISPLAY");
+}
+
 }  // namespace
