@@ -283,6 +283,15 @@ TEST_F(RefusedMinimiseTest, NotMinimisedAfterTheStartsRequestKeepsRecording) {
   EXPECT_TRUE(idle());
 }
 
+TEST_F(RefusedMinimiseTest, ImmediateNotMinimisedKeepsRecording) {
+  // Qt's wayland plugin on sway answers the request with "not minimised" alone.
+  start();
+  platformReportsState(Qt::WindowNoState);
+  EXPECT_FALSE(form->isMinimized());
+  EXPECT_EQ(controlCalls(), (Calls{"create encoder#1", "encoder#1.Start"}));
+  EXPECT_TRUE(recording());
+}
+
 TEST_F(RefusedMinimiseTest, RepeatedReportsWhileTheWindowStaysOnScreenKeepRecording) {
   start();
   platformReportsExposed(true);  // drawn again, still on screen
