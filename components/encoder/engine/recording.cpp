@@ -547,6 +547,7 @@ rt::Text Recording::stop() {
   }
   s.stopCv.notify_all();
   if (s.audio) s.audio->interrupt();
+  if (s.screen) s.screen->interrupt();
   if (s.captureThread.joinable()) s.captureThread.join();
   {
     // The capture loop says it is done as it ends; where it never ran (its

@@ -430,32 +430,43 @@ TEST_F(EngineRecording, BadPathsFailAtStartAndWriteNothingElsewhere) {
   EXPECT_EQ(probe(work / "pipe:1").videoCodec, "wmv2");
 }
 
-// A display without MIT-SHM (as over the network) is read with plain image
-// requests: a second, small Xvfb of the test's own without the extension.
-TEST_F(EngineRecording, ADisplayWithoutSharedMemoryIsStillRecorded) {
+// A small Xvfb of the test's own; its display number, or "" when it did not start.
+std::string startXvfb(Child& xvfb, std::vector<std::string> extra) {
   int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
+  if (pipe(fds) != 0) return "";
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, fds[1], 3);
   posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp",
-                        "-extension", "MIT-SHM", nullptr};
-  Child xvfb;
-  ASSERT_EQ(posix_spawnp(&xvfb.pid, "Xvfb", &fa, nullptr, const_cast<char**>(argv), environ), 0);
+  std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int spawned = posix_spawnp(&xvfb.pid, "Xvfb", &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   ::close(fds[1]);
   std::string number;
-  pollFor(20, [&] {
-    char buf[16];
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    const ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n > 0) number.append(buf, static_cast<std::size_t>(n));
-    return number.find('\n') != std::string::npos;
-  });
+  if (spawned == 0)
+    pollFor(20, [&] {
+      char buf[16];
+      fcntl(fds[0], F_SETFL, O_NONBLOCK);
+      const ssize_t n = ::read(fds[0], buf, sizeof buf);
+      if (n > 0) number.append(buf, static_cast<std::size_t>(n));
+      return number.find('\n') != std::string::npos;
+    });
   ::close(fds[0]);
-  ASSERT_NE(number.find('\n'), std::string::npos) << "the second Xvfb did not start";
+  if (number.find('\n') == std::string::npos) return "";
   number.pop_back();
+  return number;
+}
+
+// A display without MIT-SHM (as over the network) is read with plain image
+// requests: a second, small Xvfb of the test's own without the extension.
+TEST_F(EngineRecording, ADisplayWithoutSharedMemoryIsStillRecorded) {
+  Child xvfb;
+  const std::string number = startXvfb(xvfb, {"-extension", "MIT-SHM"});
+  ASSERT_FALSE(number.empty()) << "the second Xvfb did not start";
   const fs::path file = dir / "noshm.wmv";
   std::string out;
   EXPECT_EQ(run("DISPLAY=:" + number + " " + VARDEL_RECORD + " --out " + quote(file.string()) + " --seconds 1", &out),
@@ -616,4 +627,45 @@ TEST_F(StillScreen, AChangeAndAMovedPointerShowAtTheirTime) {
   EXPECT_TRUE(near(newSpot[beforeMove], 0x20, 0x40, 0x60));
   EXPECT_TRUE(near(oldSpot[afterMove], 0x20, 0x40, 0x60)) << "the pointer left a trace";
   EXPECT_FALSE(near(newSpot[afterMove], 0x20, 0x40, 0x60)) << "the moved pointer is not drawn";
+}
+
+// An X server that stops answering (here: stopped with SIGSTOP) must not hold
+// the stop: Stop completes the file within a second and says why.
+TEST_F(EngineRecording, AStalledXServerDoesNotHoldTheStop) {
+  Child xvfb;
+  const std::string number = startXvfb(xvfb, {});
+  ASSERT_FALSE(number.empty()) << "the second Xvfb did not start";
+  ASSERT_EQ(run("DISPLAY=:" + number + " xsetroot -solid '#406080'"), 0);
+  const fs::path file = dir / "stalled.wmv", ready = dir / "stalled.ready", out = dir / "stalled.out";
+  struct Case {
+    const char* what;
+    double stallAfter, seconds;  // the stop comes while a read waits, or after the read gave up
+  } cases[] = {{"stop during the stall", 1.0, 2.0}, {"stall longer than the read's patience", 1.0, 4.5}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(ready);
+    fs::remove(file);
+    const std::string cmd = "DISPLAY=:" + number + " " + VARDEL_RECORD + " --out " + quote(file.string()) +
+                            " --seconds " + std::to_string(c.seconds) + " --audio --figures --ready " +
+                            quote(ready.string()) + " > " + quote(out.string()) + " 2>&1";
+    Child rec({"sh", "-c", cmd}, "/dev/null");
+    ASSERT_TRUE(pollFor(20, [&] { return fs::exists(ready); })) << slurp(out);
+    std::this_thread::sleep_for(std::chrono::duration<double>(c.stallAfter));
+    kill(xvfb.pid, SIGSTOP);
+    const int status = rec.wait(20);
+    kill(xvfb.pid, SIGCONT);
+    const std::string said = slurp(out);
+    EXPECT_EQ(status, 1) << said;
+    EXPECT_NE(said.find("stop failed: The screen recording stopped: the X server stopped answering"),
+              std::string::npos)
+        << said;
+    const auto at = said.find("stop_ms=");
+    ASSERT_NE(at, std::string::npos) << said;
+    EXPECT_LT(std::atof(said.c_str() + at + 8), 1000) << "the stop waited for the stalled server";
+    const Probe p = probe(file);
+    EXPECT_EQ(p.videoCodec, "wmv2");
+    EXPECT_GT(p.duration, c.stallAfter - 0.2) << "the file does not play up to the stall";
+    EXPECT_GT(meanVolumeDb(file), -40.0) << "the sound stopped with the picture";
+    EXPECT_TRUE(decodesCleanly(file));
+  }
 }

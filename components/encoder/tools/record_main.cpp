@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     groups.reset();
     enc.reset();
   } else {
-    CHECK("stop", enc->Stop());
+    const rt::Status stopped = enc->Stop();
     if (figures && recordingFigures(enc, f)) {
       std::printf("frames_captured=%lld\nframes_dropped=%lld\nframes_skipped=%lld\nframes_unchanged=%lld\n"
                   "video_packets=%lld\naudio_samples=%lld\nwidth=%d\nheight=%d\nfirst_frame_ms=%.3f\n"
@@ -184,7 +184,9 @@ int main(int argc, char** argv) {
                   static_cast<long long>(f.videoPackets),
                   static_cast<long long>(f.audioSamples), f.width, f.height, f.firstFrameLatencyMs,
                   f.stopLatencyMs, f.screenSource.c_str());
+      std::fflush(stdout);
     }
+    CHECK("stop", stopped);
   }
   return 0;
 }

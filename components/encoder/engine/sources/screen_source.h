@@ -48,6 +48,11 @@ class ScreenSource {
   // Returns within a fraction of a frame's time: it never waits for a change.
   virtual Update update(Picture& canvas, rt::Text& error) = 0;
 
+  // Makes an update() that is waiting for the screen return at once, and
+  // every later one: a stop never waits for a screen that stopped answering.
+  // Called from another thread.
+  virtual void interrupt() {}
+
   // What the source is, for figures and messages ("X11", "ScreenCast portal").
   virtual const char* kind() const = 0;
 

@@ -1,9 +1,13 @@
 #include "components/encoder/engine/sources/x11_source.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -15,6 +19,7 @@ extern "C" {
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 #include <xcb/xfixes.h>
 }
 
@@ -23,6 +28,12 @@ namespace encoder::engine {
 namespace {
 
 rt::Text number(long v) { return rt::fromUtf8(std::to_string(v)); }
+
+// An X server that has not answered a read for this long has stopped (a
+// frozen or suspended server): the recording ends with what it has.
+constexpr std::chrono::milliseconds kStalled{2000};
+// A read that a stop interrupts after this long was already stalled.
+constexpr std::chrono::milliseconds kSlow{300};
 
 // Changed bands closer than this many rows are read as one: a request and
 // its reply cost more than converting a few unchanged rows.
@@ -96,6 +107,11 @@ std::unique_ptr<X11Source> X11Source::open(const Crop& crop, rt::Text& error) {
     return nullptr;
   }
   std::unique_ptr<X11Source> c(new X11Source);
+  c->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (c->wake_ < 0) {
+    error = u"Cannot record the screen: out of system resources.";
+    return nullptr;
+  }
   int screenNumber = 0;
   c->conn_ = xcb_connect(nullptr, &screenNumber);
   if (xcb_connection_has_error(c->conn_)) {
@@ -189,6 +205,7 @@ std::unique_ptr<X11Source> X11Source::open(const Crop& crop, rt::Text& error) {
 }
 
 X11Source::~X11Source() {
+  if (wake_ >= 0) ::close(wake_);
   if (conn_ != nullptr) {
     if (shmAddr_ != nullptr) {
       xcb_shm_detach(conn_, shmSeg_);
@@ -197,11 +214,6 @@ X11Source::~X11Source() {
     }
     xcb_disconnect(conn_);
   }
-}
-
-rt::Text X11Source::lostText() const {
-  return xcb_connection_has_error(conn_) ? u"The screen recording stopped: the connection to the X display was lost."
-                                         : u"The screen recording stopped: the X server refused to read the screen.";
 }
 
 ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
@@ -233,13 +245,8 @@ ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
   std::vector<RowBand> bands;
   if (first_ || damage_ == 0) bands.push_back({0, height_});
   if (damage_ != 0) {
-    Reply region(xcb_xfixes_fetch_region_reply(conn_, regionCookie, nullptr));
-    if (!region) {
-      if (fetchImage) std::free(xcb_xfixes_get_cursor_image_reply(conn_, imageCookie, nullptr));
-      else if (cursorEvents_) std::free(xcb_query_pointer_reply(conn_, pointerCookie, nullptr));
-      error = lostText();
-      return Update::Failed;
-    }
+    Reply region(static_cast<xcb_xfixes_fetch_region_reply_t*>(awaitReply(regionCookie.sequence)));
+    if (!region) return unanswered(error);
     const xcb_rectangle_t* r = xcb_xfixes_fetch_region_rectangles(region.p);
     const int n = xcb_xfixes_fetch_region_rectangles_length(region.p);
     for (int i = 0; i < n; ++i) {
@@ -253,7 +260,8 @@ ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
   if (cursorEvents_) {
     Cursor now = cursor_;
     if (fetchImage) {
-      Reply img(xcb_xfixes_get_cursor_image_reply(conn_, imageCookie, nullptr));
+      Reply img(static_cast<xcb_xfixes_get_cursor_image_reply_t*>(awaitReply(imageCookie.sequence)));
+      if (!img && gaveUp()) return unanswered(error);
       if (img) {
         cursorImageStale_ = false;
         now.hotX = img->xhot;
@@ -265,9 +273,13 @@ ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
         const std::uint32_t* px = xcb_xfixes_get_cursor_image_cursor_image(img.p);
         now.argb.assign(px, px + static_cast<std::ptrdiff_t>(img->width) * img->height);
       }
-    } else if (Reply p(xcb_query_pointer_reply(conn_, pointerCookie, nullptr)); p) {
-      now.x = p->root_x - now.hotX - x_;
-      now.y = p->root_y - now.hotY - y_;
+    } else {
+      Reply p(static_cast<xcb_query_pointer_reply_t*>(awaitReply(pointerCookie.sequence)));
+      if (!p && gaveUp()) return unanswered(error);
+      if (p) {
+        now.x = p->root_x - now.hotX - x_;
+        now.y = p->root_y - now.hotY - y_;
+      }
     }
     if (now.x != cursor_.x || now.y != cursor_.y || now.argb != cursor_.argb) {
       if (!cursor_.argb.empty()) bands.push_back({cursor_.y, cursor_.y + cursor_.height});
@@ -280,37 +292,86 @@ ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
   if (bands.empty()) return Update::Unchanged;
   first_ = false;
   for (const auto& b : bands)
-    if (!readBand(b, error)) return Update::Failed;
+    if (!readBand(b)) return unanswered(error);
   for (const auto& b : bands) convertBand(b, canvas);
   return Update::Changed;
 }
 
-bool X11Source::readBand(const RowBand& band, rt::Text& error) {
+bool X11Source::readBand(const RowBand& band) {
   const auto x = static_cast<std::int16_t>(x_), y = static_cast<std::int16_t>(y_ + band.top);
   const auto w = static_cast<std::uint16_t>(width_), h = static_cast<std::uint16_t>(band.bottom - band.top);
   const std::size_t stride = static_cast<std::size_t>(width_) * 4;
   const std::size_t offset = static_cast<std::size_t>(band.top) * stride;
-  xcb_generic_error_t* err = nullptr;
   if (shmAddr_ != nullptr) {
     // The server writes the band's rows where they sit in the whole picture.
-    Reply reply(xcb_shm_get_image_reply(
-        conn_,
-        xcb_shm_get_image(conn_, root_, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSeg_,
-                          static_cast<std::uint32_t>(offset)),
-        &err));
-    std::free(err);
-    if (reply) return true;
-  } else {
-    Reply reply(xcb_get_image_reply(conn_, xcb_get_image(conn_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, x, y, w, h, ~0u),
-                                    &err));
-    std::free(err);
-    if (reply && static_cast<std::size_t>(xcb_get_image_data_length(reply.p)) >= stride * h) {
-      std::memcpy(pixels_.data() + offset, xcb_get_image_data(reply.p), stride * h);
-      return true;
+    const auto cookie = xcb_shm_get_image(conn_, root_, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSeg_,
+                                          static_cast<std::uint32_t>(offset));
+    Reply reply(static_cast<xcb_shm_get_image_reply_t*>(awaitReply(cookie.sequence)));
+    return static_cast<bool>(reply);
+  }
+  const auto cookie = xcb_get_image(conn_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, x, y, w, h, ~0u);
+  Reply reply(static_cast<xcb_get_image_reply_t*>(awaitReply(cookie.sequence)));
+  if (!reply || static_cast<std::size_t>(xcb_get_image_data_length(reply.p)) < stride * h) {
+    if (reply) outcome_ = Outcome::Refused;
+    return false;
+  }
+  std::memcpy(pixels_.data() + offset, xcb_get_image_data(reply.p), stride * h);
+  return true;
+}
+
+void* X11Source::awaitReply(unsigned int sequence) {
+  xcb_flush(conn_);
+  const auto begin = std::chrono::steady_clock::now();
+  pollfd fds[2] = {{xcb_get_file_descriptor(conn_), POLLIN, 0}, {wake_, POLLIN, 0}};
+  for (;;) {
+    void* reply = nullptr;
+    xcb_generic_error_t* err = nullptr;
+    if (xcb_poll_for_reply(conn_, sequence, &reply, &err) != 0) {
+      std::free(err);
+      outcome_ = reply != nullptr ? Outcome::Answered : Outcome::Refused;
+      return reply;
+    }
+    if (xcb_connection_has_error(conn_)) {
+      outcome_ = Outcome::Lost;
+      return nullptr;
+    }
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    if (waited >= kStalled) {
+      outcome_ = Outcome::Stalled;
+      return nullptr;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(kStalled - waited).count() + 1;
+    if (::poll(fds, 2, static_cast<int>(left)) > 0 && (fds[1].revents & POLLIN) != 0) {
+      // A stop: a read that has waited this long belongs to a stalled
+      // server; a quick one is simply not needed any more.
+      outcome_ = std::chrono::steady_clock::now() - begin >= kSlow ? Outcome::Stalled : Outcome::Interrupted;
+      return nullptr;
     }
   }
-  error = lostText();
-  return false;
+}
+
+void X11Source::interrupt() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
+}
+
+ScreenSource::Update X11Source::unanswered(rt::Text& error) {
+  switch (outcome_) {
+    case Outcome::Interrupted:
+      return Update::Unchanged;
+    case Outcome::Stalled:
+      error = u"The screen recording stopped: the X server stopped answering; the file keeps what was "
+              u"recorded until then.";
+      break;
+    case Outcome::Lost:
+      error = u"The screen recording stopped: the connection to the X display was lost.";
+      break;
+    case Outcome::Answered:
+    case Outcome::Refused:
+      error = u"The screen recording stopped: the X server refused to read the screen.";
+      break;
+  }
+  return Update::Failed;
 }
 
 void X11Source::convertBand(const RowBand& band, Picture& canvas) {

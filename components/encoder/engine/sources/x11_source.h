@@ -45,6 +45,9 @@ class X11Source final : public ScreenSource {
   int width() const override { return width_; }
   int height() const override { return height_; }
   Update update(Picture& canvas, rt::Text& error) override;
+  // A read waiting for the X server returns at once; one that had waited
+  // long already reports the server as stalled.
+  void interrupt() override;
   const char* kind() const override { return "X11"; }
 
   bool usesSharedMemory() const { return shmAddr_ != nullptr; }
@@ -59,11 +62,23 @@ class X11Source final : public ScreenSource {
     bool intersects(const RowBand& b) const { return !argb.empty() && y < b.bottom && y + height > b.top; }
   };
 
-  bool readBand(const RowBand& band, rt::Text& error);
+  // How the last wait for a reply ended.
+  enum class Outcome { Answered, Refused, Lost, Stalled, Interrupted };
+
+  bool readBand(const RowBand& band);
   void convertBand(const RowBand& band, Picture& canvas);
-  rt::Text lostText() const;
+  // Waits for the reply to a request (nullptr: see outcome_) until it comes,
+  // the connection breaks, interrupt() is called, or the server has not
+  // answered for so long that it counts as stalled.
+  void* awaitReply(unsigned int sequence);
+  Update unanswered(rt::Text& error);
+  bool gaveUp() const {
+    return outcome_ == Outcome::Lost || outcome_ == Outcome::Stalled || outcome_ == Outcome::Interrupted;
+  }  // Failed with the reason, or Unchanged after a stop
 
   xcb_connection_t* conn_ = nullptr;
+  int wake_ = -1;  // eventfd written by interrupt()
+  Outcome outcome_ = Outcome::Answered;
   std::uint32_t root_ = 0;
   int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
   std::uint32_t shmSeg_ = 0;
