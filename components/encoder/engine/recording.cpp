@@ -21,8 +21,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "components/encoder/engine/asf_output.h"
 #include "components/encoder/engine/audio_capture.h"
+#include "components/encoder/engine/outputs/output.h"
 #include "components/encoder/engine/sources/screen_source.h"
 
 namespace encoder::engine {
@@ -31,21 +31,12 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The muxer waits at most this long for a packet of the other stream before
-// writing what it has, so a silent or stalled input cannot hold back data.
-constexpr std::int64_t kMaxInterleaveUsec = 500'000;
 // The frame queue between capture and encoder holds about half a second of
 // pictures: enough to ride out a busy moment of the encoder, small enough
 // that a lasting overload drops frames instead of eating memory.
 constexpr double kQueueSeconds = 0.5;
 
 constexpr AVRational k100ns{1, 10'000'000};
-
-rt::Text ffmpegText(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(err, buf, sizeof buf);
-  return rt::fromUtf8(buf);
-}
 
 struct FrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
@@ -58,8 +49,7 @@ struct Recording::State {
   RecordingConfig config;
   Clock::time_point startCall, t0;
 
-  std::unique_ptr<AsfOutput> out;
-  AVFormatContext* fmt = nullptr;
+  std::unique_ptr<Output> out;  // the container, chosen by the file's name
   AVCodecContext* venc = nullptr;
   AVCodecContext* aenc = nullptr;
   AVStream* vst = nullptr;
@@ -123,49 +113,13 @@ struct Recording::State {
 Recording::State::~State() {
   avcodec_free_context(&venc);
   avcodec_free_context(&aenc);
-  if (fmt != nullptr) {
-    fmt->pb = nullptr;  // ours, freed with `out`
-    avformat_free_context(fmt);
-  }
   swr_free(&swr);
   if (fifo != nullptr) av_audio_fifo_free(fifo);
 }
 
 bool Recording::State::openVideo(rt::Text& error) {
   const VideoSettings& v = config.plan.videoSettings;
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
-  venc = codec ? avcodec_alloc_context3(codec) : nullptr;
-  if (venc == nullptr) {
-    error = u"Cannot record: this FFmpeg has no wmv2 video encoder.";
-    return false;
-  }
-  venc->width = screen->width();
-  venc->height = screen->height();
-  venc->time_base = AVRational{1, v.fps};
-  venc->framerate = AVRational{v.fps, 1};
-  venc->pix_fmt = AV_PIX_FMT_YUV420P;
-  // Average bit rate only: a strict minimum = maximum rate cannot be met by
-  // wmv2 at full HD and makes the rate control stall the encoder.
-  venc->bit_rate = v.bitRate;
-  // Key frames are forced by time in the capture loop (a still screen sends
-  // no frames, so a count of frames says nothing about time); the encoder's
-  // own interval only bounds a run of frames that all changed.
-  venc->gop_size = keyFrameInterval(v.fps);
-  venc->max_b_frames = 0;
-  venc->thread_count = 1;
-  if (fmt->oformat->flags & AVFMT_GLOBALHEADER) venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  int r = avcodec_open2(venc, codec, nullptr);
-  if (r < 0) {
-    error = u"Cannot record: the wmv2 encoder refused the settings (" + ffmpegText(r) + u").";
-    return false;
-  }
-  vst = avformat_new_stream(fmt, nullptr);
-  if (vst == nullptr || avcodec_parameters_from_context(vst->codecpar, venc) < 0) {
-    error = u"Cannot record: out of memory.";
-    return false;
-  }
-  vst->time_base = venc->time_base;
-  vst->avg_frame_rate = venc->framerate;
+  if (!out->addVideo(screen->width(), screen->height(), v, venc, vst, error)) return false;
 
   canvas.reset(av_frame_alloc());
   if (!canvas) return error = u"Cannot record: out of memory.", false;
@@ -190,30 +144,13 @@ bool Recording::State::openVideo(rt::Text& error) {
 
 bool Recording::State::openAudio(rt::Text& error) {
   const AudioSettings& a = config.plan.audioSettings;
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
-  aenc = codec ? avcodec_alloc_context3(codec) : nullptr;
-  if (aenc == nullptr) {
-    error = u"Cannot record: this FFmpeg has no wmav2 audio encoder.";
+  if (!out->addAudio(a, aenc, ast, error)) return false;
+  // The audio loop converts into planar float, which every output's encoder takes.
+  if (aenc->sample_fmt != AV_SAMPLE_FMT_FLTP) {
+    error = u"Cannot record: the audio encoder does not take planar float samples.";
     return false;
   }
-  aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
-  aenc->sample_rate = a.sampleRate;
-  av_channel_layout_default(&aenc->ch_layout, a.channels);
-  aenc->bit_rate = a.bitRate;
-  aenc->time_base = AVRational{1, a.sampleRate};
-  if (fmt->oformat->flags & AVFMT_GLOBALHEADER) aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  int r = avcodec_open2(aenc, codec, nullptr);
-  if (r < 0) {
-    error = u"Cannot record: the wmav2 encoder refused the settings (" + ffmpegText(r) + u").";
-    return false;
-  }
-  ast = avformat_new_stream(fmt, nullptr);
-  if (ast == nullptr || avcodec_parameters_from_context(ast->codecpar, aenc) < 0) {
-    error = u"Cannot record: out of memory.";
-    return false;
-  }
-  ast->time_base = aenc->time_base;
-  r = swr_alloc_set_opts2(&swr, &aenc->ch_layout, AV_SAMPLE_FMT_FLTP, a.sampleRate, &aenc->ch_layout,
+  int r = swr_alloc_set_opts2(&swr, &aenc->ch_layout, AV_SAMPLE_FMT_FLTP, a.sampleRate, &aenc->ch_layout,
                           AV_SAMPLE_FMT_S16, a.sampleRate, 0, nullptr);
   if (r < 0 || swr_init(swr) < 0) {
     error = u"Cannot record: the audio converter cannot be set up.";
@@ -242,28 +179,21 @@ rt::Text Recording::State::writeFailure(int err) {
 
 void Recording::State::mux(AVPacket* pkt, AVCodecContext* codec, AVStream* stream) {
   if (pkt->duration == 0 && codec == venc) pkt->duration = 1;
-  av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
-  pkt->stream_index = stream->index;
   std::lock_guard l(muxMutex);
   if (writeFailed) {
     av_packet_unref(pkt);
     return;
   }
   const auto end = static_cast<std::uint64_t>(
-      std::max<std::int64_t>(0, av_rescale_q(pkt->pts + pkt->duration, stream->time_base, k100ns)));
+      std::max<std::int64_t>(0, av_rescale_q(pkt->pts + pkt->duration, codec->time_base, k100ns)));
   maxEnd100ns = std::max(maxEnd100ns, end);
   if (codec == venc) ++videoPackets;
-  const int r = av_interleaved_write_frame(fmt, pkt);
-  if (r < 0) {
+  if (!out->write(pkt, codec, stream, maxEnd100ns)) {
+    // The output keeps what reached the disk as a playable file.
+    av_packet_unref(pkt);
     writeFailed = true;
     fail(writeFailure(out->error()));
-    out->salvage(maxEnd100ns);
-    return;
   }
-  // The header follows every write: a reader of a killed recording trusts
-  // the header's duration only when its file size is close to the real one.
-  // (Three small writes into the first block of the file per packet.)
-  out->progress(maxEnd100ns);
 }
 
 void Recording::State::drain(AVCodecContext* codec, AVStream* stream) {
@@ -491,29 +421,13 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
   if (plan.audio && !(s.audio = AudioCapture::open(plan.audioSettings.sampleRate, plan.audioSettings.channels, error)))
     return nullptr;
 
-  if (avformat_alloc_output_context2(&s.fmt, nullptr, "asf", nullptr) < 0 || s.fmt == nullptr) {
-    error = u"Cannot record: this FFmpeg has no ASF muxer.";
-    return nullptr;
-  }
+  if (!(s.out = createOutput(config.path, error))) return nullptr;
   if (plan.video && !s.openVideo(error)) return nullptr;
   if (plan.audio && !s.openAudio(error)) return nullptr;
 
-  // The output last, before anything is captured: a bad path fails here.
-  s.out = AsfOutput::create(config.path, error);
-  if (!s.out) return nullptr;
-  s.out->setDescription(config.content, config.attributes);
-  s.fmt->pb = s.out->io();
-  s.fmt->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
-  s.fmt->max_interleave_delta = kMaxInterleaveUsec;
-  const int r = avformat_write_header(s.fmt, nullptr);
-  if (r < 0) {
-    error = s.out->error() != 0 ? u"Cannot write the output file \"" + config.path + u"\": " +
-                                      rt::fromUtf8(std::generic_category().message(s.out->error())) + u"."
-                                : u"Cannot write the output file \"" + config.path + u"\": " + ffmpegText(r) + u".";
-    return nullptr;
-  }
+  // The file last, before anything is captured: a bad path fails here.
+  if (!s.out->open(config.path, Description{config.content, config.attributes}, error)) return nullptr;
   s.headerWritten = true;
-  s.out->progress(0);
 
   s.stopped = false;
   s.t0 = Clock::now();
@@ -567,15 +481,12 @@ rt::Text Recording::stop() {
   }
   {
     std::lock_guard l(s.muxMutex);
-    if (!s.writeFailed) {
-      const int r = av_write_trailer(s.fmt);
-      if (r < 0) {
-        s.writeFailed = true;
-        s.fail(s.writeFailure(s.out->error()));
-        s.out->salvage(s.maxEnd100ns);
-      }
+    if (s.writeFailed) {
+      s.out->abandon();
+    } else if (!s.out->finish(s.maxEnd100ns)) {
+      s.writeFailed = true;
+      s.fail(s.writeFailure(s.out->error()));
     }
-    if (!s.out->close() && !s.writeFailed) s.fail(s.writeFailure(s.out->error()));
   }
   s.stopLatencyMs = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
   std::lock_guard l(s.failMutex);

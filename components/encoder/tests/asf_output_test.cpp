@@ -22,10 +22,10 @@ extern "C" {
 }
 
 #include "components/encoder/engine/asf_header.h"
-#include "components/encoder/engine/asf_output.h"
+#include "components/encoder/engine/outputs/asf_output.h"
 
 namespace fs = std::filesystem;
-using encoder::engine::AsfOutput;
+using encoder::engine::AsfFile;
 namespace asf = encoder::asf;
 
 namespace {
@@ -45,7 +45,7 @@ std::string text(const rt::Text& t) { return rt::toUtf8(t); }
 // through `out`, bringing the header up to date after each one as the engine
 // does, and writes the trailer when asked. Returns the number of frames the
 // muxer accepted.
-int muxPictures(AsfOutput& out, int frames, bool trailer, bool noisy = false) {
+int muxPictures(AsfFile& out, int frames, bool trailer, bool noisy = false) {
   AVFormatContext* fmt = nullptr;
   avformat_alloc_output_context2(&fmt, nullptr, "asf", nullptr);
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
@@ -149,8 +149,8 @@ ReadBack readBack(const std::string& path) {
   return r;
 }
 
-std::unique_ptr<AsfOutput> create(const std::string& path, rt::Text& error) {
-  return AsfOutput::create(rt::fromUtf8(path), error);
+std::unique_ptr<AsfFile> create(const std::string& path, rt::Text& error) {
+  return AsfFile::create(rt::fromUtf8(path), error);
 }
 
 }  // namespace
@@ -312,7 +312,7 @@ TEST(AsfOutputHeader, AFailedWriteStopsAndKeepsAValidFile) {
     rlimit lim{kLimit, kLimit};
     setrlimit(RLIMIT_FSIZE, &lim);
     rt::Text e;
-    auto out = AsfOutput::create(rt::fromUtf8(path), e);
+    auto out = AsfFile::create(rt::fromUtf8(path), e);
     if (!out) _exit(2);
     muxPictures(*out, 200, true, true);
     const bool closed = out->close();

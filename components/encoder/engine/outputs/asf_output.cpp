@@ -1,4 +1,4 @@
-#include "components/encoder/engine/asf_output.h"
+#include "components/encoder/engine/outputs/asf_output.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,11 @@
 #include <limits>
 #include <system_error>
 
+#include "components/encoder/engine/outputs/output_file.h"
+
 extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavformat/avio.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
@@ -24,47 +28,15 @@ constexpr std::size_t kDataSize = 16;
 constexpr std::size_t kDataPacketCount = 40;
 // Offset of the creation date inside the file properties object.
 constexpr std::size_t kCreationDate = 48;
-
-rt::Text reason(int err) { return rt::fromUtf8(std::generic_category().message(err)); }
+// The muxer waits at most this long for a packet of the other stream before
+// writing what it has, so a silent or stalled input cannot hold back data.
+constexpr std::int64_t kMaxInterleaveUsec = 500'000;
 }  // namespace
 
-std::unique_ptr<AsfOutput> AsfOutput::create(const rt::Text& path, rt::Text& error) {
-  if (path.empty()) {
-    error = u"Cannot create the output file: no file name has been set.";
-    return nullptr;
-  }
-  const std::string name = rt::toUtf8(path);
-  if (name.find('\0') != std::string::npos) {
-    error = u"Cannot create the output file \"" + path + u"\": the name contains a null character.";
-    return nullptr;
-  }
-  // O_NONBLOCK: a named pipe without a reader must not hang the start; the
-  // file is truncated only once it is known to be a regular file, so naming a
-  // device or a pipe never writes to it.
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-  const rt::Text notRegular =
-      u"Cannot create the output file \"" + path + u"\": it is not a regular file (a device, a pipe or a socket).";
-  struct stat st {};
-  if (fd < 0) {
-    const int e = errno;
-    // A named pipe without a reader refuses a non-blocking open (ENXIO).
-    error = e == ENXIO && ::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
-                ? notRegular
-                : u"Cannot create the output file \"" + path + u"\": " + reason(e) + u".";
-    return nullptr;
-  }
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    error = notRegular;
-    return nullptr;
-  }
-  if (::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) {
-    const int e = errno;
-    ::close(fd);
-    error = u"Cannot create the output file \"" + path + u"\": " + reason(e) + u".";
-    return nullptr;
-  }
-  std::unique_ptr<AsfOutput> out(new AsfOutput(fd));
+std::unique_ptr<AsfFile> AsfFile::create(const rt::Text& path, rt::Text& error) {
+  const int fd = openOutputFile(path, error);
+  if (fd < 0) return nullptr;
+  std::unique_ptr<AsfFile> out(new AsfFile(fd));
   if (out->io_ == nullptr) {
     error = u"Cannot create the output file \"" + path + u"\": out of memory.";
     return nullptr;
@@ -72,15 +44,15 @@ std::unique_ptr<AsfOutput> AsfOutput::create(const rt::Text& path, rt::Text& err
   return out;
 }
 
-AsfOutput::AsfOutput(int fd) : fd_(fd) {
+AsfFile::AsfFile(int fd) : fd_(fd) {
   auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
   if (buffer == nullptr) return;
-  io_ = avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &AsfOutput::writeThunk,
-                           &AsfOutput::seekThunk);
+  io_ = avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &AsfFile::writeThunk,
+                           &AsfFile::seekThunk);
   if (io_ == nullptr) av_free(buffer);
 }
 
-AsfOutput::~AsfOutput() {
+AsfFile::~AsfFile() {
   if (io_ != nullptr) {
     av_freep(&io_->buffer);
     avio_context_free(&io_);
@@ -88,20 +60,20 @@ AsfOutput::~AsfOutput() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void AsfOutput::setDescription(asf::ContentDescription content, std::vector<asf::Attribute> attributes) {
+void AsfFile::setDescription(asf::ContentDescription content, std::vector<asf::Attribute> attributes) {
   content_ = std::move(content);
   attributes_ = std::move(attributes);
 }
 
-int AsfOutput::writeThunk(void* opaque, std::uint8_t* buf, int size) {
-  return static_cast<AsfOutput*>(opaque)->write(buf, static_cast<std::size_t>(size));
+int AsfFile::writeThunk(void* opaque, std::uint8_t* buf, int size) {
+  return static_cast<AsfFile*>(opaque)->write(buf, static_cast<std::size_t>(size));
 }
 
-std::int64_t AsfOutput::seekThunk(void* opaque, std::int64_t offset, int whence) {
-  return static_cast<AsfOutput*>(opaque)->seek(offset, whence);
+std::int64_t AsfFile::seekThunk(void* opaque, std::int64_t offset, int whence) {
+  return static_cast<AsfFile*>(opaque)->seek(offset, whence);
 }
 
-bool AsfOutput::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size) {
+bool AsfFile::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size) {
   if (error_ != 0) return false;
   while (size > 0) {
     const ssize_t n = ::pwrite(fd_, buf, size, static_cast<off_t>(physical));
@@ -122,7 +94,7 @@ bool AsfOutput::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::si
   return true;
 }
 
-int AsfOutput::write(const std::uint8_t* buf, std::size_t size) {
+int AsfFile::write(const std::uint8_t* buf, std::size_t size) {
   if (error_ != 0) return AVERROR(error_);
   const std::size_t total = size;
   while (size > 0) {
@@ -167,7 +139,7 @@ int AsfOutput::write(const std::uint8_t* buf, std::size_t size) {
   return static_cast<int>(total);
 }
 
-bool AsfOutput::emitHeader() {
+bool AsfFile::emitHeader() {
   const auto parsed = asf::parseHeader(header_);
   if (!parsed) {
     error_ = EINVAL;
@@ -225,7 +197,7 @@ bool AsfOutput::emitHeader() {
   return writeAt(0, out.data(), out.size());
 }
 
-std::int64_t AsfOutput::seek(std::int64_t offset, int whence) {
+std::int64_t AsfFile::seek(std::int64_t offset, int whence) {
   if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(logicalEnd_);
   std::int64_t target = offset;
   switch (whence & ~AVSEEK_FORCE) {
@@ -239,13 +211,13 @@ std::int64_t AsfOutput::seek(std::int64_t offset, int whence) {
   return target;
 }
 
-std::uint64_t AsfOutput::completePackets() const {
+std::uint64_t AsfFile::completePackets() const {
   const std::uint64_t dataStart = physicalHeaderSize_ + asf::kDataObjectHeaderSize;
   if (packetSize_ == 0 || physicalEnd_ < dataStart) return 0;
   return (physicalEnd_ - dataStart) / packetSize_;
 }
 
-void AsfOutput::progress(std::uint64_t duration100ns) {
+void AsfFile::progress(std::uint64_t duration100ns) {
   if (headerWrites_ != 1 || error_ != 0) return;
   const std::uint64_t packets = completePackets();
   const std::uint64_t dataSize = asf::kDataObjectHeaderSize + packets * packetSize_;
@@ -268,7 +240,7 @@ void AsfOutput::progress(std::uint64_t duration100ns) {
   writeAt(filePropsAt_ + asf::fileprops::kFileSize, props, sizeof props);
 }
 
-void AsfOutput::salvage(std::uint64_t duration100ns) {
+void AsfFile::salvage(std::uint64_t duration100ns) {
   if (headerWrites_ != 1) return;
   const int failure = error_;
   error_ = 0;
@@ -278,13 +250,141 @@ void AsfOutput::salvage(std::uint64_t duration100ns) {
   error_ = failure;
 }
 
-bool AsfOutput::close() {
+bool AsfFile::close() {
   if (io_ != nullptr && error_ == 0) avio_flush(io_);
   if (fd_ >= 0) {
     if (::close(fd_) != 0 && error_ == 0) error_ = errno;
     fd_ = -1;
   }
   return error_ == 0;
+}
+
+// --- AsfOutput ---
+
+std::unique_ptr<AsfOutput> AsfOutput::create(rt::Text& error) {
+  std::unique_ptr<AsfOutput> out(new AsfOutput);
+  if (avformat_alloc_output_context2(&out->fmt_, nullptr, "asf", nullptr) < 0 || out->fmt_ == nullptr) {
+    error = u"Cannot record: this FFmpeg has no ASF muxer.";
+    return nullptr;
+  }
+  return out;
+}
+
+AsfOutput::~AsfOutput() {
+  if (fmt_ != nullptr) {
+    fmt_->pb = nullptr;  // the file's, freed with `file_`
+    avformat_free_context(fmt_);
+  }
+}
+
+bool AsfOutput::addVideo(int width, int height, const VideoSettings& v, AVCodecContext*& venc, AVStream*& vst,
+                         rt::Text& error) {
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
+  venc = codec ? avcodec_alloc_context3(codec) : nullptr;
+  if (venc == nullptr) {
+    error = u"Cannot record: this FFmpeg has no wmv2 video encoder.";
+    return false;
+  }
+  venc->width = width;
+  venc->height = height;
+  venc->time_base = AVRational{1, v.fps};
+  venc->framerate = AVRational{v.fps, 1};
+  venc->pix_fmt = AV_PIX_FMT_YUV420P;
+  // Average bit rate only: a strict minimum = maximum rate cannot be met by
+  // wmv2 at full HD and makes the rate control stall the encoder.
+  venc->bit_rate = v.bitRate;
+  // Key frames are forced by time in the capture loop (a still screen sends
+  // no frames, so a count of frames says nothing about time); the encoder's
+  // own interval only bounds a run of frames that all changed.
+  venc->gop_size = keyFrameInterval(v.fps);
+  venc->max_b_frames = 0;
+  venc->thread_count = 1;
+  if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int r = avcodec_open2(venc, codec, nullptr);
+  if (r < 0) {
+    error = u"Cannot record: the wmv2 encoder refused the settings (" + ffmpegText(r) + u").";
+    return false;
+  }
+  vst = avformat_new_stream(fmt_, nullptr);
+  if (vst == nullptr || avcodec_parameters_from_context(vst->codecpar, venc) < 0) {
+    error = u"Cannot record: out of memory.";
+    return false;
+  }
+  vst->time_base = venc->time_base;
+  vst->avg_frame_rate = venc->framerate;
+  return true;
+}
+
+bool AsfOutput::addAudio(const AudioSettings& a, AVCodecContext*& aenc, AVStream*& ast, rt::Text& error) {
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
+  aenc = codec ? avcodec_alloc_context3(codec) : nullptr;
+  if (aenc == nullptr) {
+    error = u"Cannot record: this FFmpeg has no wmav2 audio encoder.";
+    return false;
+  }
+  aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  aenc->sample_rate = a.sampleRate;
+  av_channel_layout_default(&aenc->ch_layout, a.channels);
+  aenc->bit_rate = a.bitRate;
+  aenc->time_base = AVRational{1, a.sampleRate};
+  if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int r = avcodec_open2(aenc, codec, nullptr);
+  if (r < 0) {
+    error = u"Cannot record: the wmav2 encoder refused the settings (" + ffmpegText(r) + u").";
+    return false;
+  }
+  ast = avformat_new_stream(fmt_, nullptr);
+  if (ast == nullptr || avcodec_parameters_from_context(ast->codecpar, aenc) < 0) {
+    error = u"Cannot record: out of memory.";
+    return false;
+  }
+  ast->time_base = aenc->time_base;
+  return true;
+}
+
+bool AsfOutput::open(const rt::Text& path, const Description& description, rt::Text& error) {
+  file_ = AsfFile::create(path, error);
+  if (!file_) return false;
+  file_->setDescription(description.content, description.attributes);
+  fmt_->pb = file_->io();
+  fmt_->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
+  fmt_->max_interleave_delta = kMaxInterleaveUsec;
+  const int r = avformat_write_header(fmt_, nullptr);
+  if (r < 0) {
+    error = file_->error() != 0
+                ? u"Cannot write the output file \"" + path + u"\": " + systemText(file_->error()) + u"."
+                : u"Cannot write the output file \"" + path + u"\": " + ffmpegText(r) + u".";
+    return false;
+  }
+  file_->progress(0);
+  return true;
+}
+
+bool AsfOutput::write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, std::uint64_t recorded100ns) {
+  av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
+  pkt->stream_index = stream->index;
+  if (av_interleaved_write_frame(fmt_, pkt) < 0) {
+    file_->salvage(recorded100ns);
+    return false;
+  }
+  // The header follows every write: a reader of a killed recording trusts
+  // the header's duration only when its file size is close to the real one.
+  // (Three small writes into the first block of the file per packet.)
+  file_->progress(recorded100ns);
+  return true;
+}
+
+bool AsfOutput::finish(std::uint64_t recorded100ns) {
+  if (av_write_trailer(fmt_) < 0) {
+    file_->salvage(recorded100ns);
+    file_->close();
+    return false;
+  }
+  return file_->close();
+}
+
+void AsfOutput::abandon() {
+  if (file_) file_->close();
 }
 
 }  // namespace encoder::engine

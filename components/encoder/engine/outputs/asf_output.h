@@ -1,9 +1,10 @@
-// The output layer between FFmpeg's asf muxer and the file on disk.
+// The ASF (.wmv) output: wmv2 video and wmav2 audio through FFmpeg's asf
+// muxer (AsfFile, the Output for every name but .mp4), and the file layer
+// between that muxer and the disk (AsfFile):
 //
-// - The output setting is opened as a local file path with open(2), and the
-//   muxer writes through an AVIOContext of ours: FFmpeg's protocol layer never
-//   sees the name, so "pipe:1", "http://host/x.wmv" or "concat:a|b" can only
-//   ever be file names.
+// - The output setting is opened as a local file path (openOutputFile), and
+//   the muxer writes through an AVIOContext of ours: FFmpeg's protocol layer
+//   never sees the name.
 // - The header the muxer writes is completed as it passes through: its
 //   content description (five texts) and extended content description
 //   (attributes) are replaced by ours, exact UTF-16, and every later write and
@@ -19,20 +20,22 @@
 #include <vector>
 
 #include "components/encoder/engine/asf_header.h"
+#include "components/encoder/engine/outputs/output.h"
 #include "runtime/text.h"
 
+struct AVFormatContext;
 struct AVIOContext;
 
 namespace encoder::engine {
 
-class AsfOutput {
+class AsfFile {
  public:
   // Creates (or truncates) the file. On failure returns nullptr and sets
   // `error` to a text naming the path and the system's reason.
-  static std::unique_ptr<AsfOutput> create(const rt::Text& path, rt::Text& error);
-  ~AsfOutput();
-  AsfOutput(const AsfOutput&) = delete;
-  AsfOutput& operator=(const AsfOutput&) = delete;
+  static std::unique_ptr<AsfFile> create(const rt::Text& path, rt::Text& error);
+  ~AsfFile();
+  AsfFile(const AsfFile&) = delete;
+  AsfFile& operator=(const AsfFile&) = delete;
 
   // What the header will carry, set before the muxer writes it.
   void setDescription(asf::ContentDescription content, std::vector<asf::Attribute> attributes);
@@ -56,7 +59,7 @@ class AsfOutput {
   bool close();
 
  private:
-  explicit AsfOutput(int fd);
+  explicit AsfFile(int fd);
   static int writeThunk(void* opaque, std::uint8_t* buf, int size);
   static std::int64_t seekThunk(void* opaque, std::int64_t offset, int whence);
   int write(const std::uint8_t* buf, std::size_t size);
@@ -83,6 +86,29 @@ class AsfOutput {
   std::uint64_t created_ = 0;
   int headerWrites_ = 0;                  // 1 after the first header, 2 after the final one
   int error_ = 0;
+};
+
+// The Output for ASF: the encoders, the muxer, and an AsfFile under it.
+class AsfOutput final : public Output {
+ public:
+  // nullptr with `error` set when this FFmpeg has no asf muxer.
+  static std::unique_ptr<AsfOutput> create(rt::Text& error);
+  ~AsfOutput() override;
+
+  const char* kind() const override { return "ASF"; }
+  bool addVideo(int width, int height, const VideoSettings& v, AVCodecContext*& codec, AVStream*& stream,
+                rt::Text& error) override;
+  bool addAudio(const AudioSettings& a, AVCodecContext*& codec, AVStream*& stream, rt::Text& error) override;
+  bool open(const rt::Text& path, const Description& description, rt::Text& error) override;
+  bool write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, std::uint64_t recorded100ns) override;
+  bool finish(std::uint64_t recorded100ns) override;
+  void abandon() override;
+  int error() const override { return file_ ? file_->error() : 0; }
+
+ private:
+  AsfOutput() = default;
+  AVFormatContext* fmt_ = nullptr;
+  std::unique_ptr<AsfFile> file_;
 };
 
 }  // namespace encoder::engine

@@ -1,0 +1,570 @@
+#include "components/encoder/engine/outputs/mp4_output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavformat/avio.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
+}
+
+#include "components/encoder/engine/outputs/output_file.h"
+
+namespace encoder::engine {
+
+namespace {
+
+constexpr int kIoBufferSize = 64 * 1024;
+constexpr std::int64_t kMaxInterleaveUsec = 500'000;
+// A fragment is written at every key frame and at least every second, so a
+// killed recording loses at most about a second.
+constexpr char kFragmentUsec[] = "1000000";
+
+// Video: constant quality with the profile's bit rate as the ceiling. Screen
+// content (text, flat areas, little motion) needs far less than the ceiling
+// at this quality; busy motion is held to the profile's rate by the VBV.
+// zerolatency: no B-frames and no look-ahead, so every frame comes out of
+// the encoder as it goes in (a still screen sends a frame only every 2 s,
+// and a frame held back would be lost to a kill and delay the stop), and
+// sliced threads, which use both cores without adding delay.
+constexpr char kX264Preset[] = "veryfast";
+constexpr char kX264Tune[] = "zerolatency";
+constexpr char kX264Crf[] = "23";
+
+// Room in the movie box per packet: sample size (4), time-to-sample (8),
+// sync sample (4), chunk offset (8) and sample-to-chunk (12) entries, at
+// worst one each per packet, plus spare. (Recordings measure about 17 bytes a
+// packet: most chunks hold several packets and durations repeat.) What is
+// not used stays as a free box after the movie box.
+constexpr std::int64_t kMoovBytesPerPacket = 40;
+constexpr std::int64_t kMoovFixedBytes = 16 * 1024;
+
+// A file descriptor as an AVIOContext, for the finishing step's reading and
+// writing; the first failure's errno is kept.
+struct FdIo {
+  int fd = -1;
+  std::uint64_t pos = 0, end = 0;
+  int error = 0;
+  AVIOContext* io = nullptr;
+
+  FdIo(int f, bool writing) : fd(f) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) end = static_cast<std::uint64_t>(st.st_size);
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    if (buffer == nullptr) return;
+    io = avio_alloc_context(buffer, kIoBufferSize, writing ? 1 : 0, this, writing ? nullptr : &read,
+                            writing ? &write : nullptr, &seek);
+    if (io == nullptr) av_free(buffer);
+  }
+  ~FdIo() {
+    if (io != nullptr) {
+      av_freep(&io->buffer);
+      avio_context_free(&io);
+    }
+  }
+  FdIo(const FdIo&) = delete;
+  FdIo& operator=(const FdIo&) = delete;
+
+  static int read(void* opaque, std::uint8_t* buf, int size) {
+    auto* self = static_cast<FdIo*>(opaque);
+    for (;;) {
+      const ssize_t n = ::pread(self->fd, buf, static_cast<std::size_t>(size), static_cast<off_t>(self->pos));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return AVERROR(self->error = errno);
+      if (n == 0) return AVERROR_EOF;
+      self->pos += static_cast<std::uint64_t>(n);
+      return static_cast<int>(n);
+    }
+  }
+  static int write(void* opaque, std::uint8_t* buf, int size) {
+    auto* self = static_cast<FdIo*>(opaque);
+    if (self->error != 0) return AVERROR(self->error);
+    std::size_t left = static_cast<std::size_t>(size);
+    while (left > 0) {
+      const ssize_t n = ::pwrite(self->fd, buf, left, static_cast<off_t>(self->pos));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return AVERROR(self->error = n < 0 ? errno : EIO);
+      buf += n;
+      left -= static_cast<std::size_t>(n);
+      self->pos += static_cast<std::uint64_t>(n);
+      self->end = std::max(self->end, self->pos);
+    }
+    return size;
+  }
+  static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
+    auto* self = static_cast<FdIo*>(opaque);
+    if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(self->end);
+    std::int64_t target = offset;
+    switch (whence & ~AVSEEK_FORCE) {
+      case SEEK_SET: break;
+      case SEEK_CUR: target += static_cast<std::int64_t>(self->pos); break;
+      case SEEK_END: target += static_cast<std::int64_t>(self->end); break;
+      default: return AVERROR(EINVAL);
+    }
+    if (target < 0) return AVERROR(EINVAL);
+    self->pos = static_cast<std::uint64_t>(target);
+    return target;
+  }
+};
+
+std::string decimal(long long v) { return std::to_string(v); }
+
+// An attribute's value as the text of a freeform item.
+std::string attributeText(const asf::Attribute& a) {
+  auto le = [&](std::size_t n) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n && i < a.raw.size(); ++i) v |= static_cast<std::uint64_t>(a.raw[i]) << (8 * i);
+    return v;
+  };
+  switch (a.type) {
+    case asf::Attribute::kText: return rt::toUtf8(a.text);
+    case asf::Attribute::kBool: return le(4) != 0 ? "true" : "false";
+    case asf::Attribute::kWord: return decimal(static_cast<std::int16_t>(le(2)));
+    case asf::Attribute::kDword: return decimal(static_cast<std::int32_t>(le(4)));
+    case asf::Attribute::kQword: return decimal(static_cast<long long>(le(8)));
+    default: {
+      std::string hex;
+      char two[3];
+      for (std::uint8_t b : a.raw) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        hex += two;
+      }
+      return hex;
+    }
+  }
+}
+
+std::string directoryOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::unique_ptr<Mp4Output> Mp4Output::create(rt::Text& error) {
+  std::unique_ptr<Mp4Output> out(new Mp4Output);
+  if (avformat_alloc_output_context2(&out->fmt_, nullptr, "mp4", nullptr) < 0 || out->fmt_ == nullptr) {
+    error = u"Cannot record: this FFmpeg has no MP4 muxer.";
+    return nullptr;
+  }
+  return out;
+}
+
+Mp4Output::~Mp4Output() {
+  if (fmt_ != nullptr) {
+    fmt_->pb = nullptr;  // ours
+    avformat_free_context(fmt_);
+  }
+  if (io_ != nullptr) {
+    av_freep(&io_->buffer);
+    avio_context_free(&io_);
+  }
+  closeFile();
+}
+
+bool Mp4Output::addVideo(int width, int height, const VideoSettings& v, AVCodecContext*& venc, AVStream*& vst,
+                         rt::Text& error) {
+  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+  venc = codec ? avcodec_alloc_context3(codec) : nullptr;
+  if (venc == nullptr) {
+    error = u"Cannot record an MP4: this FFmpeg has no H.264 encoder (libx264).";
+    return false;
+  }
+  venc->width = width;
+  venc->height = height;
+  venc->time_base = AVRational{1, v.fps};
+  venc->framerate = AVRational{v.fps, 1};
+  venc->pix_fmt = AV_PIX_FMT_YUV420P;
+  // The screen's pixels are converted with the BT.601 matrix to limited
+  // range (libyuv); saying so lets players convert them back exactly.
+  venc->color_range = AVCOL_RANGE_MPEG;
+  venc->colorspace = AVCOL_SPC_SMPTE170M;
+  venc->color_primaries = AVCOL_PRI_BT709;
+  venc->color_trc = AVCOL_TRC_IEC61966_2_1;
+  venc->rc_max_rate = v.bitRate;
+  venc->rc_buffer_size = static_cast<int>(std::min<long>(2 * v.bitRate, INT_MAX));
+  // Key frames are forced by time in the capture loop (a still screen sends
+  // no frames); the encoder's own interval bounds a run of changed frames.
+  venc->gop_size = keyFrameInterval(v.fps);
+  venc->keyint_min = 1;
+  venc->max_b_frames = 0;
+  venc->thread_count = 0;  // as many slices as cores
+  venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;  // MP4 keeps the parameter sets in the sample description
+  AVDictionary* opts = nullptr;
+  av_dict_set(&opts, "preset", kX264Preset, 0);
+  av_dict_set(&opts, "tune", kX264Tune, 0);
+  av_dict_set(&opts, "crf", kX264Crf, 0);
+  // A frame asked to be a key frame becomes an IDR frame: a point a player
+  // can start decoding from, which is what seeking into a still screen needs.
+  av_dict_set(&opts, "forced-idr", "1", 0);
+  const int r = avcodec_open2(venc, codec, &opts);
+  av_dict_free(&opts);
+  if (r < 0) {
+    error = u"Cannot record an MP4: the H.264 encoder refused the settings (" + ffmpegText(r) + u").";
+    return false;
+  }
+  vst = avformat_new_stream(fmt_, nullptr);
+  if (vst == nullptr || avcodec_parameters_from_context(vst->codecpar, venc) < 0) {
+    error = u"Cannot record: out of memory.";
+    return false;
+  }
+  vst->time_base = venc->time_base;
+  vst->avg_frame_rate = venc->framerate;
+  return true;
+}
+
+bool Mp4Output::addAudio(const AudioSettings& a, AVCodecContext*& aenc, AVStream*& ast, rt::Text& error) {
+  const AVCodec* codec = avcodec_find_encoder_by_name("aac");
+  aenc = codec ? avcodec_alloc_context3(codec) : nullptr;
+  if (aenc == nullptr) {
+    error = u"Cannot record an MP4: this FFmpeg has no AAC encoder.";
+    return false;
+  }
+  aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  aenc->sample_rate = a.sampleRate;
+  av_channel_layout_default(&aenc->ch_layout, a.channels);
+  aenc->bit_rate = a.bitRate;
+  aenc->profile = FF_PROFILE_AAC_LOW;
+  aenc->time_base = AVRational{1, a.sampleRate};
+  aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  const int r = avcodec_open2(aenc, codec, nullptr);
+  if (r < 0) {
+    error = u"Cannot record an MP4: the AAC encoder refused the settings (" + ffmpegText(r) + u").";
+    return false;
+  }
+  ast = avformat_new_stream(fmt_, nullptr);
+  if (ast == nullptr || avcodec_parameters_from_context(ast->codecpar, aenc) < 0) {
+    error = u"Cannot record: out of memory.";
+    return false;
+  }
+  ast->time_base = aenc->time_base;
+  return true;
+}
+
+bool Mp4Output::open(const rt::Text& path, const Description& description, rt::Text& error) {
+  fd_ = openOutputFile(path, error);
+  if (fd_ < 0) return false;
+  path_ = rt::toUtf8(path);
+  description_ = description;
+
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  io_ = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &Mp4Output::writeThunk,
+                                    &Mp4Output::seekThunk)
+               : nullptr;
+  if (io_ == nullptr) {
+    av_free(buffer);
+    error = u"Cannot create the output file \"" + path + u"\": out of memory.";
+    return false;
+  }
+
+  // The standard items players show, then the rest as freeform items.
+  const asf::ContentDescription& c = description.content;
+  auto set = [&](const char* key, const rt::Text& value) {
+    if (!value.empty()) av_dict_set(&fmt_->metadata, key, rt::toUtf8(value).c_str(), 0);
+  };
+  set("title", c.title);
+  set("artist", c.author);
+  set("copyright", c.copyright);
+  set("description", c.description);
+  set("comment", c.description);
+  if (!c.rating.empty()) freeform_.emplace_back("rating", rt::toUtf8(c.rating));
+  for (const auto& a : description.attributes) freeform_.emplace_back(rt::toUtf8(a.name), attributeText(a));
+
+  fmt_->pb = io_;
+  fmt_->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
+  fmt_->max_interleave_delta = kMaxInterleaveUsec;
+  AVDictionary* opts = nullptr;
+  av_dict_set(&opts, "movflags", "+frag_keyframe+empty_moov+default_base_moof+skip_trailer", 0);
+  av_dict_set(&opts, "frag_duration", kFragmentUsec, 0);
+  int r = avformat_write_header(fmt_, &opts);
+  av_dict_free(&opts);
+  if (r >= 0) {
+    avio_flush(io_);
+    if (io_->error < 0) r = io_->error;
+  }
+  if (r >= 0 && !emitHeader()) r = AVERROR(error_ != 0 ? error_ : EINVAL);
+  if (r < 0) {
+    error = error_ != 0 ? u"Cannot write the output file \"" + path + u"\": " + systemText(error_) + u"."
+                        : u"Cannot write the output file \"" + path + u"\": " + ffmpegText(r) + u".";
+    return false;
+  }
+  return true;
+}
+
+int Mp4Output::writeThunk(void* opaque, std::uint8_t* buf, int size) {
+  return static_cast<Mp4Output*>(opaque)->writeData(buf, static_cast<std::size_t>(size));
+}
+
+std::int64_t Mp4Output::seekThunk(void* opaque, std::int64_t offset, int whence) {
+  return static_cast<Mp4Output*>(opaque)->seek(offset, whence);
+}
+
+bool Mp4Output::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size) {
+  if (error_ != 0) return false;
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd_, buf, size, static_cast<off_t>(physical));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = n < 0 ? errno : EIO;
+      return false;
+    }
+    buf += n;
+    size -= static_cast<std::size_t>(n);
+    physical += static_cast<std::uint64_t>(n);
+    physicalEnd_ = std::max(physicalEnd_, physical);
+  }
+  return true;
+}
+
+int Mp4Output::writeData(const std::uint8_t* buf, std::size_t size) {
+  if (error_ != 0) return AVERROR(error_);
+  if (collecting_) {
+    if (header_.size() < logicalPos_ + size) header_.resize(logicalPos_ + size);
+    std::copy_n(buf, size, header_.begin() + static_cast<std::ptrdiff_t>(logicalPos_));
+  } else {
+    // The header is on disk in its completed form and is never rewritten.
+    if (logicalPos_ < header_.size()) {
+      error_ = EIO;
+      return AVERROR(error_);
+    }
+    if (!writeAt(logicalPos_ + static_cast<std::uint64_t>(shift_), buf, size)) return AVERROR(error_);
+    trackBoxes();
+  }
+  logicalPos_ += size;
+  logicalEnd_ = std::max(logicalEnd_, logicalPos_);
+  return static_cast<int>(size);
+}
+
+std::int64_t Mp4Output::seek(std::int64_t offset, int whence) {
+  if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(logicalEnd_);
+  std::int64_t target = offset;
+  switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET: break;
+    case SEEK_CUR: target += static_cast<std::int64_t>(logicalPos_); break;
+    case SEEK_END: target += static_cast<std::int64_t>(logicalEnd_); break;
+    default: return AVERROR(EINVAL);
+  }
+  if (target < 0) return AVERROR(EINVAL);
+  logicalPos_ = static_cast<std::uint64_t>(target);
+  return target;
+}
+
+// The collected header with the freeform items added to its movie box.
+bool Mp4Output::emitHeader() {
+  mp4::Bytes out;
+  std::uint64_t at = 0;
+  bool moov = false;
+  while (at < header_.size()) {
+    const auto b = mp4::readBox(header_, at);
+    if (!b || b->offset + b->size > header_.size()) break;
+    mp4::Bytes part(header_.begin() + static_cast<std::ptrdiff_t>(at),
+                    header_.begin() + static_cast<std::ptrdiff_t>(at + b->size));
+    if (b->type == "moov") {
+      if (!mp4::addFreeformTags(part, freeform_)) break;
+      moov = true;
+    }
+    out.insert(out.end(), part.begin(), part.end());
+    at += b->size;
+  }
+  if (!moov || at != header_.size()) {
+    error_ = EINVAL;
+    return false;
+  }
+  collecting_ = false;
+  shift_ = static_cast<std::int64_t>(out.size()) - static_cast<std::int64_t>(header_.size());
+  if (!writeAt(0, out.data(), out.size())) return false;
+  nextBox_ = playableEnd_ = out.size();
+  return true;
+}
+
+// Follows the top-level boxes as they reach the disk: a fragment is
+// playable once its mdat (which follows its moof) is complete.
+void Mp4Output::trackBoxes() {
+  while (nextBox_ + 8 <= physicalEnd_) {
+    std::uint8_t head[16] = {};
+    const ssize_t n = ::pread(fd_, head, sizeof head, static_cast<off_t>(nextBox_));
+    if (n < 8) return;
+    const auto b = mp4::readBox(std::span<const std::uint8_t>(head, static_cast<std::size_t>(n)), 0);
+    if (!b || (head[0] == 0 && head[1] == 0 && head[2] == 0 && head[3] == 0)) return;  // size not yet known
+    if (nextBox_ + b->size > physicalEnd_) return;
+    nextBox_ += b->size;
+    if (b->type != "moof") playableEnd_ = nextBox_;
+  }
+}
+
+void Mp4Output::salvage() {
+  if (fd_ >= 0 && !collecting_ && ::ftruncate(fd_, static_cast<off_t>(playableEnd_)) == 0)
+    physicalEnd_ = playableEnd_;
+}
+
+void Mp4Output::closeFile() {
+  if (fd_ >= 0) {
+    if (::close(fd_) != 0 && error_ == 0) error_ = errno;
+    fd_ = -1;
+  }
+}
+
+bool Mp4Output::write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, std::uint64_t) {
+  av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
+  pkt->stream_index = stream->index;
+  ++packets_;
+  if (av_interleaved_write_frame(fmt_, pkt) < 0 || error_ != 0) {
+    salvage();
+    return false;
+  }
+  return true;
+}
+
+bool Mp4Output::finish(std::uint64_t) {
+  // The last fragment; skip_trailer leaves out the fragment index, which
+  // would hold absolute positions (and the file is rewritten next).
+  if (av_write_trailer(fmt_) < 0 || error_ != 0) {
+    salvage();
+    closeFile();
+    return false;
+  }
+  // The fragmented file is complete from here on. The regular one replaces
+  // it only when everything has worked; if anything fails it stays.
+  std::string why;
+  if (!rewriteWithIndexFirst(fd_, path_, packets_, fmt_->metadata, freeform_, why))
+    av_log(nullptr, AV_LOG_WARNING, "The MP4 recording \"%s\" stays fragmented: %s\n", path_.c_str(), why.c_str());
+  closeFile();
+  return error_ == 0;
+}
+
+void Mp4Output::abandon() {
+  if (io_ != nullptr && error_ == 0) avio_flush(io_);
+  closeFile();
+}
+
+bool rewriteWithIndexFirst(int fd, const std::string& path, std::int64_t packets, const AVDictionary* metadata,
+                           const mp4::Tags& tags, std::string& why) {
+  // The new file goes beside the file itself (a symbolic link is followed),
+  // so the rename replaces it in one step.
+  std::string target = path;
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    target = real;
+    std::free(real);
+  }
+  struct stat original {};
+  if (::fstat(fd, &original) != 0) return why = std::strerror(errno), false;
+  std::string tmpl = directoryOf(target) + "/." + baseOf(target) + ".finishing-XXXXXX";
+  const int out = ::mkostemp(tmpl.data(), O_CLOEXEC);
+  if (out < 0) return why = std::string("cannot create a file beside it: ") + std::strerror(errno), false;
+  const std::string tmp = tmpl;
+  bool outOpen = true;
+  AVFormatContext* in = nullptr;
+  AVFormatContext* mux = nullptr;
+  FdIo reader(fd, false), writer(out, true);
+  AVPacket* pkt = av_packet_alloc();
+  bool ok = false;
+  [&] {
+    if (reader.io == nullptr || writer.io == nullptr || pkt == nullptr) return void(why = "out of memory");
+    in = avformat_alloc_context();
+    if (in == nullptr) return void(why = "out of memory");
+    in->pb = reader.io;
+    int r = avformat_open_input(&in, "", av_find_input_format("mp4"), nullptr);
+    if (r < 0) return void(why = "cannot read it back: " + rt::toUtf8(ffmpegText(r)));
+    if (avformat_alloc_output_context2(&mux, nullptr, "mp4", nullptr) < 0 || mux == nullptr)
+      return void(why = "no mp4 muxer");
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+      AVStream* s = avformat_new_stream(mux, nullptr);
+      if (s == nullptr || avcodec_parameters_copy(s->codecpar, in->streams[i]->codecpar) < 0)
+        return void(why = "out of memory");
+      s->codecpar->codec_tag = 0;
+      s->time_base = in->streams[i]->time_base;
+      s->avg_frame_rate = in->streams[i]->avg_frame_rate;
+    }
+    av_dict_copy(&mux->metadata, metadata, 0);
+    mux->pb = writer.io;
+    mux->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // The movie box goes into space reserved after the file type box, so
+    // the file is written in one pass and still has its index first.
+    const std::int64_t reserve = kMoovFixedBytes + static_cast<std::int64_t>(mp4::freeformTagsSize(tags)) +
+                                 kMoovBytesPerPacket * std::max<std::int64_t>(packets, 0);
+    if (reserve > INT_MAX) return void(why = "too many packets for one movie box");
+    AVDictionary* opts = nullptr;
+    av_dict_set_int(&opts, "moov_size", reserve, 0);
+    r = avformat_write_header(mux, &opts);
+    av_dict_free(&opts);
+    if (r < 0) return void(why = "cannot write the new file: " + rt::toUtf8(ffmpegText(r)));
+    while ((r = av_read_frame(in, pkt)) >= 0) {
+      AVStream* from = in->streams[pkt->stream_index];
+      AVStream* to = mux->streams[pkt->stream_index];
+      av_packet_rescale_ts(pkt, from->time_base, to->time_base);
+      pkt->pos = -1;
+      if ((r = av_interleaved_write_frame(mux, pkt)) < 0) break;
+    }
+    if (r != AVERROR_EOF) return void(why = "copying failed: " + rt::toUtf8(ffmpegText(r)));
+    if ((r = av_write_trailer(mux)) < 0) return void(why = "completing failed: " + rt::toUtf8(ffmpegText(r)));
+    if (writer.error != 0) return void(why = std::strerror(writer.error));
+
+    // The file now reads ftyp, moov, free, mdat; the freeform items go into
+    // the movie box, out of the free box's room.
+    const auto boxes = mp4::topLevelBoxes(out);
+    std::size_t moov = boxes.size(), mdat = boxes.size();
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      if (boxes[i].type == "moov" && moov == boxes.size()) moov = i;
+      if (boxes[i].type == "mdat" && mdat == boxes.size()) mdat = i;
+    }
+    if (moov >= mdat || moov + 1 >= boxes.size()) return void(why = "the index did not go first");
+    if (!tags.empty()) {
+      const mp4::Box& m = boxes[moov];
+      const mp4::Box& free = boxes[moov + 1];
+      if (free.type != "free") return void(why = "no room reserved for the tags");
+      mp4::Bytes bytes(m.size);
+      if (::pread(out, bytes.data(), bytes.size(), static_cast<off_t>(m.offset)) != static_cast<ssize_t>(m.size) ||
+          !mp4::addFreeformTags(bytes, tags))
+        return void(why = "cannot add the tags");
+      const std::uint64_t room = m.size + free.size;
+      if (bytes.size() + 8 > room) return void(why = "no room reserved for the tags");
+      const std::uint64_t left = room - bytes.size();
+      const std::uint8_t freeHead[8] = {static_cast<std::uint8_t>(left >> 24), static_cast<std::uint8_t>(left >> 16),
+                                        static_cast<std::uint8_t>(left >> 8),  static_cast<std::uint8_t>(left),
+                                        'f', 'r', 'e', 'e'};
+      bytes.insert(bytes.end(), freeHead, freeHead + 8);
+      if (::pwrite(out, bytes.data(), bytes.size(), static_cast<off_t>(m.offset)) != static_cast<ssize_t>(bytes.size()))
+        return void(why = std::string("cannot write the tags: ") + std::strerror(errno));
+    }
+    // Only the file the recording wrote is ever replaced.
+    struct stat now {};
+    if (::stat(target.c_str(), &now) != 0 || now.st_dev != original.st_dev || now.st_ino != original.st_ino)
+      return void(why = "the file was moved or replaced during the recording");
+    if (::fchmod(out, original.st_mode & 07777) != 0)
+      return void(why = std::string("cannot complete the new file: ") + std::strerror(errno));
+    outOpen = false;
+    if (::close(out) != 0) return void(why = std::string("cannot complete the new file: ") + std::strerror(errno));
+    if (::rename(tmp.c_str(), target.c_str()) != 0) return void(why = std::string("rename: ") + std::strerror(errno));
+    ok = true;
+  }();
+  av_packet_free(&pkt);
+  if (in != nullptr) avformat_close_input(&in);
+  if (mux != nullptr) {
+    mux->pb = nullptr;
+    avformat_free_context(mux);
+  }
+  if (outOpen) ::close(out);
+  if (!ok) ::unlink(tmp.c_str());
+  return ok;
+}
+
+}  // namespace encoder::engine
