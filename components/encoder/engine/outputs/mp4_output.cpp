@@ -29,9 +29,11 @@ namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
 constexpr std::int64_t kMaxInterleaveUsec = 500'000;
-// A fragment is written at every key frame and at least every second, so a
-// killed recording loses at most about a second.
-constexpr char kFragmentUsec[] = "1000000";
+// A fragment is written at every key frame and at least every half second
+// (a moof of a few hundred bytes each time), so a killed recording loses at
+// most about a second: the fragment in the making and what the muxer holds
+// back to interleave the streams.
+constexpr char kFragmentUsec[] = "500000";
 
 // Video: constant quality with the profile's bit rate as the ceiling. Screen
 // content (text, flat areas, little motion) needs far less than the ceiling

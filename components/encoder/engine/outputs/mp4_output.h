@@ -2,7 +2,7 @@
 // (FFmpeg's aac) in an MP4 that browsers, phones and learning platforms play.
 //
 // During the recording the file is a fragmented MP4: an empty movie box,
-// then a fragment (moof + mdat) at least every second and at every key
+// then a fragment (moof + mdat) at least every half second and at every key
 // frame, each written to disk as it is complete. A recording whose process
 // dies plays up to its last complete fragment; a write that fails (a full
 // disk) cuts the file back to its last complete fragment.
