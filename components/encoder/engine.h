@@ -1,7 +1,8 @@
 // The recording engine: the FFmpeg implementation of the media-encoder
 // object model (encoder.h). It records the X screen ("ScreenCap://ScreenCapture1")
 // and the default PulseAudio source ("DEVICE://Default_Audio_Device") into an
-// ASF (.wmv) file with wmv2 video and wmav2 audio.
+// ASF (.wmv) file with wmv2 video and wmav2 audio, or, for a name ending in
+// ".mp4", an MP4 with H.264 video and AAC audio (engine/outputs/).
 #pragma once
 
 #include <cstdint>

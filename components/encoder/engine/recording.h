@@ -7,10 +7,11 @@
 //                  queues a pooled copy of it only for slots in which
 //                  something changed, a key frame is due, or the recording
 //                  ends; still slots cost nothing further;
-//   video encoder: encodes queued frames (wmv2) and hands packets to the muxer;
+//   video encoder: encodes queued frames and hands packets to the muxer;
 //   audio:         reads the audio input, converts it (swresample) and
-//                  encodes it (wmav2) in the encoder's frame size.
-// The muxer and the output file are shared behind one lock.
+//                  encodes it in the encoder's frame size.
+// The encoders, the muxer and the file are the Output's (outputs/output.h),
+// chosen by the file's name; the muxer and the file are shared behind one lock.
 #pragma once
 
 #include <chrono>

@@ -274,7 +274,7 @@ TEST(Mp4Output, AWriterThatDiesLeavesTheFragmentsItCompleted) {
 TEST(Mp4Output, AFailedWriteKeepsEveryCompleteFragmentAndNothingElse) {
   TempDir dir;
   const fs::path file = dir.path / "full.mp4";
-  constexpr rlim_t kLimit = 300 * 1024;
+  constexpr rlim_t kLimit = 1536 * 1024;  // room for a few fragments of noisy pictures
   const int status = inChild([&] {
     std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
     rlimit lim{kLimit, kLimit};
