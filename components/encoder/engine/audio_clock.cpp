@@ -23,11 +23,19 @@ AudioClock::AudioClock(int rate) : rate_(rate) {}
 void AudioClock::fit(double x, double y, double dt) {
   const double keep = std::exp(-dt / kMemorySeconds);
   const double u = x - x0_;
-  sw_ = sw_ * keep + 1;
-  sx_ = sx_ * keep + u;
-  sy_ = sy_ * keep + y;
-  sxx_ = sxx_ * keep + u * u;
-  sxy_ = sxy_ * keep + u * y;
+  // Samples delivered late in a burst carry time stamps that are too late;
+  // such points count for less the further they lie off the line, so a busy
+  // moment cannot bend the estimate (a Huber weight).
+  double w = 1;
+  if (sw_ >= 2) {
+    const double residual = std::abs(y - predict(x));
+    if (residual > kJitterSeconds) w = kJitterSeconds / residual;
+  }
+  sw_ = sw_ * keep + w;
+  sx_ = sx_ * keep + w * u;
+  sy_ = sy_ * keep + w * y;
+  sxx_ = sxx_ * keep + w * u * u;
+  sxy_ = sxy_ * keep + w * u * y;
 }
 
 
@@ -46,18 +54,30 @@ AudioClock::Step AudioClock::chunk(std::int64_t frames, double time, double writ
   const double dur = static_cast<double>(frames) / rate_;
   // The first chunk, and the first after a gap, are put exactly where they
   // belong; from then on only the speed is adjusted.
+  bool late = false;
   if (!started_) {
     started_ = aligning_ = true;
     x0_ = 0;
-  } else if (time - predict(position_ + dur) > kGapSeconds) {
-    // The source was silent for a while (suspended, or lost a stretch): the
-    // samples after the gap belong that much later. Moving the position on
-    // keeps them on the fitted line.
-    position_ += time - predict(position_ + dur);
-    aligning_ = true;
+  } else if (const double r = time - predict(position_ + dur); r > kGapSeconds) {
+    // Stamped far later than its place. Either the source was silent for a
+    // while (suspended, or lost a stretch), or a busy moment delivered its
+    // samples late. Samples delivered late arrive in a rush and the stamps
+    // fall back onto the line; after a real gap they come at their usual
+    // pace and stay off it. So a gap is taken as real when the next chunk
+    // arrives at pace and is still that late: the position moves on, and the
+    // silence goes in before it.
+    if (gapSuspected_ && time - lastTime_ >= 0.5 * dur) {
+      position_ += r;
+      aligning_ = true;
+      gapSuspected_ = false;
+    } else {
+      gapSuspected_ = late = true;
+    }
+  } else {
+    gapSuspected_ = false;
   }
   position_ += dur;
-  fit(position_, time, dur);
+  if (!late) fit(position_, time, dur);
   lastTime_ = time;
 
   const double b = slopeOf(sw_, sx_, sy_, sxx_, sxy_);

@@ -10,7 +10,9 @@
 // stretches or squeezes the chunk by that ratio (swresample's compensation),
 // in steps too small to hear. A gap in the input (a suspended source, a lost
 // stretch) is returned as silence to put in its place, so what follows stays
-// at its time instead of closing up.
+// at its time instead of closing up. (It is recognised one chunk late, when
+// the next chunk confirms it, so at most one chunk sits before the silence
+// instead of after it.)
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,8 @@ class AudioClock {
   // The source's estimated sample rate (samples per second of the steady clock).
   double estimatedRate() const;
 
+  // Time stamps within this of the fitted line are ordinary jitter.
+  static constexpr double kJitterSeconds = 0.005;
   // Gaps and offsets below this are jitter; above it, a gap is filled with
   // silence and the fit starts over from the new position.
   static constexpr double kGapSeconds = 0.1;
@@ -56,6 +60,7 @@ class AudioClock {
   double rate_;
   bool started_ = false;
   bool aligning_ = false;  // the next samples are put exactly where they belong
+  bool gapSuspected_ = false;  // the last chunk came far too late
   double position_ = 0;  // input samples so far, in seconds at the nominal rate, plus gaps
   // Weighted sums of the fit y = a + b * (x - x0): time against position.
   double x0_ = 0, sw_ = 0, sx_ = 0, sy_ = 0, sxx_ = 0, sxy_ = 0;

@@ -22,6 +22,7 @@ extern "C" {
 }
 
 #include "components/encoder/engine/audio_capture.h"
+#include "components/encoder/engine/audio_clock.h"
 #include "components/encoder/engine/outputs/output.h"
 #include "components/encoder/engine/sources/screen_source.h"
 
@@ -152,6 +153,9 @@ bool Recording::State::openAudio(rt::Text& error) {
   }
   int r = swr_alloc_set_opts2(&swr, &aenc->ch_layout, AV_SAMPLE_FMT_FLTP, a.sampleRate, &aenc->ch_layout,
                           AV_SAMPLE_FMT_S16, a.sampleRate, 0, nullptr);
+  // Resampling on even at equal rates: the audio clock stretches or
+  // squeezes the sound through swresample's compensation.
+  if (r >= 0) r = av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0);
   if (r < 0 || swr_init(swr) < 0) {
     error = u"Cannot record: the audio converter cannot be set up.";
     return false;
@@ -323,13 +327,17 @@ void Recording::State::encodeLoop() {
   drain(venc, vst);
 }
 
+// The sound follows the recording's steady clock: AudioClock says where each
+// chunk belongs and how far to stretch it, so a sound card whose clock is a
+// little fast or slow never drifts from the picture, and a gap in the input
+// becomes silence at its place.
 void Recording::State::audioLoop() {
   const int rate = config.plan.audioSettings.sampleRate;
   const int channels = config.plan.audioSettings.channels;
   std::vector<std::int16_t> samples;
   std::vector<std::vector<float>> planes(static_cast<std::size_t>(channels));
   std::vector<std::uint8_t*> planePtrs(static_cast<std::size_t>(channels));
-  auto planesFor = [&](int capacity) {  // room for `frames` converted samples a channel
+  auto planesFor = [&](int capacity) {  // room for `capacity` converted samples a channel
     for (std::size_t c = 0; c < planes.size(); ++c) {
       if (planes[c].size() < static_cast<std::size_t>(capacity)) planes[c].resize(static_cast<std::size_t>(capacity));
       planePtrs[c] = reinterpret_cast<std::uint8_t*>(planes[c].data());
@@ -344,9 +352,22 @@ void Recording::State::audioLoop() {
     fail(u"The recording stopped: out of memory.");
     return;
   }
-  bool started = false;
-  std::int64_t chunkPos = 0;  // position of the chunk's first sample, in samples from t0
-  std::int64_t nextPts = 0;   // position of the fifo's first sample
+  AudioClock clock(rate);
+  std::int64_t written = 0;  // samples given to the fifo, silence included
+  double carry = 0;          // the part of a sample the last chunk's speed change left over
+  std::int64_t nextPts = 0;  // position of the fifo's first sample
+  auto writeSilence = [&](std::int64_t n) {
+    constexpr int kSilenceChunk = 4096;
+    planesFor(kSilenceChunk);
+    for (auto& p : planes) std::fill(p.begin(), p.begin() + kSilenceChunk, 0.0f);
+    while (n > 0) {
+      const int k = static_cast<int>(std::min<std::int64_t>(n, kSilenceChunk));
+      if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), k) < k) return false;
+      n -= k;
+      written += k;
+    }
+    return true;
+  };
   rt::Text error;
   while (!shouldStop() && !writeFailed) {
     if (!audio->read(samples, error)) {
@@ -355,38 +376,37 @@ void Recording::State::audioLoop() {
     }
     const int got = static_cast<int>(samples.size()) / channels;
     if (got == 0) continue;  // interrupted by stop
-    if (!started) {
-      // Audio time is counted in samples from here on, starting from the
-      // time the first sample was recorded relative to the video's start.
-      const auto firstSample = Clock::now() - std::chrono::microseconds(audio->latencyUsec()) -
-                               std::chrono::microseconds(std::int64_t{got} * 1'000'000 / rate);
-      chunkPos = std::llround(std::chrono::duration<double>(firstSample - t0).count() * rate);
-      started = true;
-      // A source that delivers its first sample after the video started
-      // (an idle monitor source wakes up late) is preceded by silence, so
-      // both streams start together and players agree on the duration.
-      constexpr int kSilenceChunk = 4096;
-      planesFor(kSilenceChunk);
-      for (auto& p : planes) std::fill(p.begin(), p.end(), 0.0f);
-      for (std::int64_t gap = chunkPos; gap > 0;) {
-        const int n = static_cast<int>(std::min<std::int64_t>(gap, kSilenceChunk));
-        if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) break;
-        gap -= n;
-      }
+    // When the chunk's last sample was recorded, on the recording's clock.
+    const auto lastSample = Clock::now() - std::chrono::microseconds(audio->latencyUsec());
+    const double time = std::chrono::duration<double>(lastSample - t0).count();
+    const AudioClock::Step step =
+        clock.chunk(got, time, static_cast<double>(written + swr_get_delay(swr, rate)));
+    if (step.silence > 0 && !writeSilence(step.silence)) {
+      fail(u"The recording stopped: out of memory for the audio.");
+      break;
     }
-    // Samples from before the video started are not recorded.
-    const auto skip = static_cast<int>(std::clamp<std::int64_t>(-chunkPos, 0, got));
-    chunkPos += got;
+    const int skip = step.silence < 0 ? static_cast<int>(-step.silence) : 0;
     const int count = got - skip;
-    if (count == 0) continue;
+    if (count <= 0) continue;
+    // Whole samples only: the fraction left over is carried to the next
+    // chunk, so short chunks still get the exact speed on average.
+    const double exact = count * (step.ratio - 1) + carry;
+    const int delta = static_cast<int>(std::lround(exact));
+    carry = exact - delta;
+    if (swr_set_compensation(swr, delta, count) < 0) {
+      fail(u"The recording stopped: the audio could not be converted.");
+      break;
+    }
     const auto* in = reinterpret_cast<const std::uint8_t*>(samples.data() + skip * channels);
-    planesFor(count + 64);
-    const int converted = swr_convert(swr, planePtrs.data(), count + 64, &in, count);
+    const int capacity = count + std::abs(delta) + 64;
+    planesFor(capacity);
+    const int converted = swr_convert(swr, planePtrs.data(), capacity, &in, count);
     if (converted < 0 ||
         av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), converted) < converted) {
       fail(u"The recording stopped: the audio could not be converted.");
       break;
     }
+    written += converted;
     audioSamples += converted;
     while (av_audio_fifo_size(fifo) >= aenc->frame_size) {
       if (av_frame_make_writable(frame.get()) < 0) {

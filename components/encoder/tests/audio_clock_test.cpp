@@ -29,6 +29,8 @@ struct Source {
   std::vector<Gap> gaps;   // the source delivers nothing for a while
   struct Step { double at, speed; };
   std::vector<Step> steps; // the source's speed changes
+  double burstEvery = 0;   // every so often the samples of the last
+  double burstSeconds = 0; // burstSeconds arrive at once, stamped late
 };
 
 // Runs the clock over `seconds` of the source, the way the audio loop does.
@@ -48,7 +50,13 @@ void simulate(const Source& src, double seconds, Check check, AudioClock* out = 
     if (step < src.steps.size() && t >= src.steps[step].at) speed = src.steps[step++].speed;
     if (gap < src.gaps.size() && t >= src.gaps[gap].at) t += src.gaps[gap++].seconds;
     const double end = t + static_cast<double>(kChunk - 1) / (kRate * speed);
-    const AudioClock::Step s = clock.chunk(kChunk, end + jitter(gen), written);
+    double stamp = end + jitter(gen);
+    if (src.burstEvery > 0) {
+      // Inside a burst the stamp is the time the burst is delivered.
+      const double phase = std::fmod(end + src.burstEvery / 2, src.burstEvery);
+      if (phase < src.burstSeconds) stamp = end - phase + src.burstSeconds;
+    }
+    const AudioClock::Step s = clock.chunk(kChunk, stamp, written);
     std::int64_t used = kChunk;
     if (s.silence > 0) written += static_cast<double>(s.silence);
     if (s.silence < 0) used += s.silence;
@@ -101,14 +109,17 @@ TEST(AudioClock, AnHourAtOneHundredPpmStaysUnderFortyMilliseconds) {
 
 TEST(AudioClock, AGapBecomesSilenceAtItsPlace) {
   // 1.5 s without samples at 10 s: what follows stays at its time.
-  double worst = 0, after = 0;
+  // The gap is recognised when the chunk after it confirms it: that one
+  // chunk stands before the silence; everything else is at its time.
+  double after = 0;
+  int off = 0;
   Source src = Source::at(1.001);
   src.gaps = {{10, 1.5}};
   simulate(src, 30, [&](double t, double err, double) {
-    if (t > 5) worst = std::max(worst, std::abs(err));
+    if (t > 5 && std::abs(err) > 0.010) ++off;
     if (t > 12) after = std::max(after, std::abs(err));
   });
-  EXPECT_LT(worst, 0.010) << "the samples after the gap closed up";
+  EXPECT_LE(off, 1) << "the samples after the gap closed up";
   EXPECT_LT(after, 0.010);
 }
 
@@ -142,4 +153,20 @@ TEST(AudioClock, ASourceThatChangesSpeedIsFollowed) {
   }, &clock);
   EXPECT_LT(worst, 0.015);
   EXPECT_NEAR(clock.estimatedRate() / (kRate * 1.0015), 1.0, 50e-6);
+}
+
+TEST(AudioClock, LateBurstsDoNotBendTheEstimate) {
+  // A busy machine delivers 0.2 s of samples at once every 3 s (from 1.5 s
+  // on), all stamped at delivery: the estimate must not follow those late
+  // stamps, nor take them for gaps.
+  double worst = 0;
+  AudioClock clock(kRate);
+  Source src = Source::at(1.002);
+  src.burstEvery = 3;
+  src.burstSeconds = 0.2;
+  simulate(src, 60, [&](double t, double err, double) {
+    if (t > 10) worst = std::max(worst, std::abs(err));
+  }, &clock);
+  EXPECT_LT(worst, 0.010);
+  EXPECT_NEAR(clock.estimatedRate() / (kRate * 1.002), 1.0, 50e-6);
 }

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -668,4 +669,73 @@ TEST_F(EngineRecording, AStalledXServerDoesNotHoldTheStop) {
     EXPECT_GT(meanVolumeDb(file), -40.0) << "the sound stopped with the picture";
     EXPECT_TRUE(decodesCleanly(file));
   }
+}
+
+// Lip sync over time: a sound card whose clock runs 2000 ppm fast or slow
+// (PulseAudio's pipe source fed by tools/drift_source.py), with a click at
+// every second of the steady clock. The recording keeps the clicks 1 s
+// apart and at their times instead of drifting by 2 ms a second.
+TEST(AudioDrift, ASoundCardWithItsOwnClockStaysInStepWithThePicture) {
+  const char* pulse = std::getenv("PULSE_SERVER");
+  ASSERT_TRUE(pulse && *pulse) << "PULSE_SERVER is not set: run inside scripts/test-session.sh";
+  char tmpl[] = "/tmp/vardel-drift-XXXXXX";
+  const fs::path dir = mkdtemp(tmpl);
+  constexpr double kSeconds = 45;
+  for (const double speed : {1.002, 0.998}) {
+    SCOPED_TRACE(speed);
+    const fs::path fifo = dir / "card.fifo", file = dir / "drift.wmv", raw = dir / "drift.raw";
+    std::string module;
+    ASSERT_EQ(run("pactl load-module module-pipe-source source_name=vardel_drift file=" + quote(fifo.string()) +
+                      " format=s16le rate=48000 channels=2",
+                  &module),
+              0)
+        << module;
+    Child card({"python3", VARDEL_DRIFT_SOURCE, fifo.string(), std::to_string(speed),
+                std::to_string(kSeconds + 10)},
+               (dir / "card.out").string());
+    std::string out;
+    const int status = run("PULSE_SOURCE=vardel_drift " + std::string(VARDEL_RECORD) + " --out " +
+                               quote(file.string()) + " --audio --no-video --profile " +
+                               quote("屏幕视频/音频 - 高(CBR)") + " --seconds " + std::to_string(kSeconds),
+                           &out);
+    card.end();
+    run("pactl unload-module " + std::to_string(std::atoi(module.c_str())));
+    ASSERT_EQ(status, 0) << out;
+    run("ffmpeg -nostdin -v error -y -i " + quote(file.string()) + " -map 0:a -ac 1 -ar 48000 -f s16le " +
+        quote(raw.string()));
+    const std::string pcm = slurp(raw);
+    // Click onsets: the first loud sample after half a second of quiet.
+    std::vector<double> clicks;
+    long lastLoud = -48000;
+    for (std::size_t i = 0; i + 1 < pcm.size(); i += 2) {
+      const auto v = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
+                                               (static_cast<unsigned char>(pcm[i + 1]) << 8));
+      const long n = static_cast<long>(i / 2);
+      if (std::abs(v) < 4000) continue;
+      if (n - lastLoud > 24000) clicks.push_back(static_cast<double>(n) / 48000);
+      lastLoud = n;
+    }
+    ASSERT_GE(clicks.size(), static_cast<std::size_t>(kSeconds - 3));
+    for (std::size_t j = 1; j < clicks.size(); ++j)
+      ASSERT_NEAR(clicks[j] - clicks[j - 1], 1.0, 0.1) << "a click is missing or doubled at " << clicks[j];
+    // Once the card's rate is learnt (a card this far off takes about ten
+    // seconds to settle; a real one, tens of ppm off, is within a millisecond
+    // from the start): the clicks lie on a line of slope 1 s (within
+    // 100 ppm) and within 10 ms of their true times.
+    constexpr std::size_t kLearn = 15;
+    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
+    for (std::size_t j = kLearn; j < clicks.size(); ++j) {
+      const auto x = static_cast<double>(j);
+      sx += x, sy += clicks[j], sxx += x * x, sxy += x * clicks[j], n += 1;
+    }
+    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    EXPECT_NEAR(slope, 1.0, 100e-6) << "the clicks drift";
+    std::vector<double> offsets;
+    for (std::size_t j = kLearn; j < clicks.size(); ++j) offsets.push_back(clicks[j] - static_cast<double>(j));
+    std::sort(offsets.begin(), offsets.end());
+    const double offset = offsets[offsets.size() / 2];
+    for (std::size_t j = kLearn; j < clicks.size(); ++j)
+      EXPECT_NEAR(clicks[j] - static_cast<double>(j), offset, 0.010) << "click " << j;
+  }
+  fs::remove_all(dir);
 }
