@@ -549,4 +549,46 @@ TEST_F(PortalSourceTest, AFailedStartThroughTheRecorderLeavesNoFile) {
   unsetenv("WAYLAND_DISPLAY");
 }
 
+// Through the whole engine: the recording starts with the screen's picture
+// (not black while the first frame is on its way), and a stream lost half
+// way ends it like a full disk: the file is complete up to there and Stop
+// says why.
+TEST_F(PortalSourceTest, ALostStreamEndsTheRecordingWithACompleteFile) {
+  startProducer(64, 48);
+  ASSERT_TRUE(producer.send("fill 200 40 40"));
+  startPortal({});
+  setenv("WAYLAND_DISPLAY", "vardel-test-wayland", 1);
+  const fs::path out = dir / "lost.wmv", ready = dir / "lost.ready";
+  Proc rec({VARDEL_RECORD, "--out", out.string(), "--seconds", "4", "--ready", ready.string()},
+           dir / "record.out");
+  unsetenv("WAYLAND_DISPLAY");
+  ASSERT_TRUE(pollFor(30, [&] { return fs::exists(ready); })) << readFile(dir / "record.out.err");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  producer.kill(SIGKILL);
+  int status = 0;
+  ASSERT_TRUE(pollFor(30, [&] { return rec.exited(&status); })) << "the recorder did not end";
+  const std::string err = readFile(dir / "record.out.err");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << err;
+  EXPECT_NE(err.find("stop failed: The screen recording stopped: the screen-cast stream ended"), std::string::npos)
+      << err;
+  // The file plays up to the loss, and its first picture is the screen's red.
+  const fs::path probe = dir / "lost.probe", first = dir / "first.rgb";
+  ASSERT_EQ(std::system(("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + out.string() + "' > '" +
+                         probe.string() + "'")
+                            .c_str()),
+            0);
+  const double duration = std::atof(readFile(probe).c_str());
+  EXPECT_GT(duration, 1.0);
+  EXPECT_LT(duration, 3.5);
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -i '" + out.string() +
+                         "' -frames:v 1 -vf crop=16:16:24:16 -f rawvideo -pix_fmt rgb24 '" + first.string() + "'")
+                            .c_str()),
+            0);
+  const std::string rgb = readFile(first);
+  ASSERT_EQ(rgb.size(), 16u * 16 * 3);
+  const auto red = static_cast<unsigned char>(rgb[3 * 136]), green = static_cast<unsigned char>(rgb[3 * 136 + 1]);
+  EXPECT_GT(red, 150) << "the first picture is not the screen's";
+  EXPECT_LT(green, 90);
+}
+
 }  // namespace

@@ -66,6 +66,19 @@ class Stream {
     return true;
   }
 
+  // Hands the picture to `use` under the lock without taking its changed
+  // rows. False, with `why` set, once the stream is lost.
+  template <class F>
+  bool peek(F&& use, rt::Text& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (lost_) {
+      why = lostWhy_;
+      return false;
+    }
+    use(static_cast<const Mirror&>(mirror_));
+    return true;
+  }
+
   struct Impl;
 
  private:

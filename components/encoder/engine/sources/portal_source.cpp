@@ -1,6 +1,7 @@
 #include "components/encoder/engine/sources/portal_source.h"
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <libyuv.h>
@@ -16,6 +17,9 @@ rt::Text number(long v) { return rt::fromUtf8(std::to_string(v)); }
 using Clock = std::chrono::steady_clock;
 // How often update() looks at the bus for the portal closing the session.
 constexpr auto kBusCheckInterval = std::chrono::milliseconds(250);
+// How long Start waits for the stream's first picture; a compositor sends it
+// at once, and a recording that starts without it begins black.
+constexpr auto kFirstFrameWait = std::chrono::milliseconds(2000);
 
 class PortalSource final : public ScreenSource {
  public:
@@ -134,6 +138,18 @@ std::unique_ptr<ScreenSource> openPortalSource(const Crop& crop, const PortalOpt
             number(crop.top) + u", left " + number(crop.left) + u", right " + number(crop.right) +
             u") leave less than 16 x 16 pixels of the " + number(sw) + u" x " + number(sh) + u" screen.";
     return nullptr;
+  }
+  // The compositor sends the first picture as soon as the stream runs: wait
+  // for it (briefly), so a recording does not begin with a black frame. The
+  // rows it reports stay pending for the first update().
+  const auto firstDeadline = Clock::now() + kFirstFrameWait;
+  for (bool any = false; !any && Clock::now() < firstDeadline;) {
+    rt::Text why;
+    if (!stream->peek([&](const pipewire::Mirror& m) { any = m.any; }, why)) {
+      error = u"Cannot record the screen: " + why + u".";
+      return nullptr;
+    }
+    if (!any) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return std::make_unique<PortalSource>(std::move(cast), std::move(stream), crop, static_cast<int>(w & ~1L),
                                         static_cast<int>(h & ~1L));
