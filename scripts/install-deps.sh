@@ -19,7 +19,7 @@ test=(googletest libgtest-dev libgmock-dev qt6-base-private-dev
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
       appstream desktop-file-utils dpkg-dev file lintian man-db
       pulseaudio
-      sway xwayland foot x11-apps dbus-daemon dbus-bin python3-dbus python3-gi
+      sway xwayland foot x11-apps acl dbus-daemon dbus-bin python3-dbus python3-gi
       pipewire pipewire-bin pipewire-pulse wireplumber
       xdg-desktop-portal xdg-desktop-portal-wlr
       chromium)

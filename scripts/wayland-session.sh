@@ -138,20 +138,47 @@ if [ "$(id -u)" -eq 0 ]; then
       --shell /usr/sbin/nologin "$user_name" 2>/dev/null ||
     id -u "$user_name" >/dev/null
   as_user=(runuser -u "$user_name" --)
-  # The command runs as that user: its program must be reachable for it.
+  # The command runs as that user, so its program and the paths it is given
+  # (a checkout and a build tree, perhaps under root's home) must be
+  # reachable for it: folders it cannot pass through get an ACL entry that
+  # lets this user (and no one else) through, removed again at the end.
+  granted=() undo=()
+  grant_passage() {
+    local dir
+    dir=$(dirname "$1")
+    while [ "$dir" != / ]; do
+      if ! runuser -u "$user_name" -- test -x "$dir"; then
+        # A folder without an ACL of its own gets its plain mode back at the end.
+        if [ -z "$(getfacl --skip-base --absolute-names "$dir" 2>/dev/null)" ]; then
+          setfacl -m "u:$user_name:x" "$dir" && granted+=("$dir") && undo+=(-b)
+        else
+          setfacl -m "u:$user_name:x" "$dir" && granted+=("$dir") && undo+=("-xu:$user_name")
+        fi
+      fi
+      dir=$(dirname "$dir")
+    done
+  }
+  for arg in "$@"; do
+    [[ $arg == /* && -e $arg ]] || continue
+    if [ -d "$arg" ]; then grant_passage "$arg/."; else grant_passage "$arg"; fi
+  done
   if [[ $1 == */* ]] && ! runuser -u "$user_name" -- test -x "$1"; then
-    say "$user_name cannot run $1: make the folders above it readable by all (chmod o+rx)"
+    say "$user_name cannot run $1, even with passage through the folders above it"
     exit 1
   fi
 else
   user_name=$(id -un)
   as_user=()
+  granted=() undo=()
 fi
 
 session=$(mktemp -d /tmp/vardel-wl.XXXXXX)
 status=0
 cleanup() {
   stop_pids
+  local dir
+  local i
+  for i in "${!granted[@]}"; do setfacl "${undo[$i]}" "${granted[$i]}" 2>/dev/null || true; done
   # Whatever the session started and left behind (a D-Bus activated
   # service, an Xwayland that outlived sway) carries the session's folder
   # in its environment.
