@@ -27,92 +27,16 @@
 #include "components/automation/automation.h"
 #include "components/encoder/engine.h"
 #include "components/encoder/engine/asf_header.h"
+#include "components/encoder/tests/e2e_support.h"
 
 extern char** environ;
 
 using namespace encoder;
+using namespace e2e;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs a shell command under a time limit; returns its exit status and
-// fills `output` with what it printed (both streams unless redirected).
-int run(const std::string& cmd, std::string* output = nullptr) {
-  FILE* p = popen(("timeout 60 sh -c " + quote(cmd) + " 2>&1").c_str(), "r");
-  if (p == nullptr) return -1;
-  std::string out;
-  char buf[4096];
-  while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  const int status = pclose(p);
-  if (output) *output = out;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-
-// A child process, ended by its id when the owner goes.
-struct Child {
-  pid_t pid = -1;
-  Child() = default;
-  Child(const std::vector<std::string>& args, const std::string& stdoutPath) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  Child(Child&& o) noexcept : pid(o.pid) { o.pid = -1; }
-  Child& operator=(Child&& o) noexcept {
-    std::swap(pid, o.pid);
-    return *this;
-  }
-  // Waits up to `seconds` for the child to end; its exit status, or -1.
-  int wait(double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (pid > 0 && Clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-  void end(int sig = SIGTERM) {
-    if (pid <= 0) return;
-    kill(pid, sig);
-    if (wait(5) < 0 && pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      pid = -1;
-    }
-  }
-  ~Child() { end(); }
-};
-
-bool pollFor(double seconds, const std::function<bool()>& done) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // ffprobe's view of a recording.
 struct Probe {
@@ -125,22 +49,10 @@ struct Probe {
 
 Probe probe(const fs::path& file) {
   Probe p;
-  std::string out;
-  run("ffprobe -v error -count_frames -count_packets -show_entries "
-      "stream=codec_type,codec_name,width,height,sample_rate,channels,nb_read_frames,nb_read_packets:"
-      "format=duration:format_tags=title -of compact " + quote(file.string()),
-      &out);
-  // One line a section: "stream|codec_name=wmv2|codec_type=video|...".
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::map<std::string, std::string> f;
-    std::istringstream fields(line);
-    std::string field;
-    while (std::getline(fields, field, '|')) {
-      const auto eq = field.find('=');
-      if (eq != std::string::npos) f[field.substr(0, eq)] = field.substr(eq + 1);
-    }
+  for (auto& section : probeSections(file,
+                                     "stream=codec_type,codec_name,width,height,sample_rate,channels,"
+                                     "nb_read_frames,nb_read_packets:format=duration:format_tags=title")) {
+    auto& f = section.fields;
     if (f["codec_type"] == "video") {
       p.videoCodec = f["codec_name"];
       p.width = std::atoi(f["width"].c_str());
@@ -156,135 +68,25 @@ Probe probe(const fs::path& file) {
       p.title = f["tag:title"];
     }
   }
-  run("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " + quote(file.string()),
-      &out);
-  std::istringstream pts(out);
-  while (std::getline(pts, line))
-    if (!line.empty()) p.lastVideoPts = std::max(p.lastVideoPts, std::atof(line.c_str()));
+  p.lastVideoPts = lastVideoPts(file);
   return p;
-}
-
-// Decodes every packet; true when FFmpeg reports no error at all.
-bool decodesCleanly(const fs::path& file) {
-  std::string out;
-  return run("ffmpeg -nostdin -v error -i " + quote(file.string()) + " -f null -", &out) == 0 && out.empty();
-}
-
-double meanVolumeDb(const fs::path& file) {
-  std::string out;
-  run("ffmpeg -nostdin -i " + quote(file.string()) + " -map 0:a -af volumedetect -f null -", &out);
-  const auto at = out.find("mean_volume: ");
-  return at == std::string::npos ? -999 : std::atof(out.c_str() + at + 13);
-}
-
-struct Settings {
-  rt::Text profile;
-  bool audio = true;
-  std::int32_t crop[4] = {0, 0, 0, 0};  // bottom, top, left, right
-  rt::Text path;
-  asf::ContentDescription texts;
-};
-
-// Configures a new encoder the way the recorder does.
-Ref<Encoder> configure(const Settings& s) {
-  registerEngine();
-  rt::ObjectRef created;
-  EXPECT_EQ(automation::createInstance(kEncoderClassId, created), 0);
-  auto enc = std::dynamic_pointer_cast<Encoder>(created);
-  Ref<SourceGroupCollection> groups;
-  Ref<SourceGroup> group;
-  Ref<Source> video, audio;
-  EXPECT_EQ(enc->get_SourceGroupCollection(groups), 0);
-  EXPECT_EQ(groups->Add(u"SG_1", group), 0);
-  EXPECT_EQ(group->AddSource(SourceType::Video, video), 0);
-  if (s.audio) {
-    EXPECT_EQ(group->AddSource(SourceType::Audio, audio), 0);
-  }
-  EXPECT_EQ(video->SetInput(u"ScreenCap://ScreenCapture1", u"", u""), 0);
-  if (s.audio) {
-    EXPECT_EQ(audio->SetInput(u"DEVICE://Default_Audio_Device", u"", u""), 0);
-  }
-  Ref<ProfileCollection> profiles;
-  EXPECT_EQ(enc->get_ProfileCollection(profiles), 0);
-  std::int32_t n = 0;
-  profiles->get_Count(n);
-  for (std::int32_t i = 0; i < n; ++i) {
-    Ref<Profile> p;
-    rt::Text name;
-    profiles->Item(i, p);
-    p->get_Name(name);
-    if (name == s.profile) {
-      EXPECT_EQ(group->put_Profile(rt::Variant(p)), 0);
-      break;
-    }
-  }
-  Ref<ContentDescription> cd;
-  EXPECT_EQ(enc->get_DisplayInfo(cd), 0);
-  cd->put_Author(s.texts.author);
-  cd->put_Copyright(s.texts.copyright);
-  cd->put_Description(s.texts.description);
-  cd->put_Rating(s.texts.rating);
-  cd->put_Title(s.texts.title);
-  Ref<AttributeCollection> attrs;
-  EXPECT_EQ(enc->get_Attributes(attrs), 0);
-  EXPECT_EQ(attrs->Add(u"URL", rt::Variant(u"IP address")), 0);
-  Ref<OutputFile> file;
-  EXPECT_EQ(enc->get_File(file), 0);
-  EXPECT_EQ(file->put_LocalFileName(s.path), 0);
-  Ref<VideoSource> vs;
-  EXPECT_EQ(query(video, vs), 0);
-  vs->put_CroppingBottomMargin(s.crop[0]);
-  vs->put_CroppingTopMargin(s.crop[1]);
-  vs->put_CroppingLeftMargin(s.crop[2]);
-  vs->put_CroppingRightMargin(s.crop[3]);
-  return enc;
 }
 
 class EngineRecording : public ::testing::Test {
  protected:
   static inline fs::path dir;
-  static inline Child pattern, player;
+  static inline PatternAndTone screen;
 
   static void SetUpTestSuite() {
     char tmpl[] = "/tmp/vardel-e2e-XXXXXX";
     dir = mkdtemp(tmpl);
-    const char* display = std::getenv("DISPLAY");
-    const char* pulse = std::getenv("PULSE_SERVER");
-    if (!display || !*display || !pulse || !*pulse) return;  // each test fails on this
-    // The moving pattern, redrawn every 10 ms.
-    pattern = Child({VARDEL_PATTERN, "--interval-ms", "10"}, (dir / "pattern.out").string());
-    pollFor(15, [] { return slurp(dir / "pattern.out").find("ready") != std::string::npos; });
-    // A 1 kHz tone into the default sink, whose monitor is the default source.
-    const auto tone = (dir / "tone.wav").string();
-    run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=1000:duration=120 -ar 48000 -ac 2 " + quote(tone));
-    player = Child({"paplay", "--latency-msec=20", tone}, (dir / "paplay.out").string());
-    // The null sink's monitor starts carrying the tone some time after the
-    // player starts: wait until a short recording of it is not silent.
-    const auto probePcm = dir / "probe.pcm";
-    pollFor(20, [&] {
-      run("timeout 1 parec --raw --latency-msec=20 --format=s16le --rate=8000 --channels=1 > " +
-          quote(probePcm.string()));
-      const std::string pcm = slurp(probePcm);
-      int peak = 0;
-      for (std::size_t i = 0; i + 1 < pcm.size(); i += 2)
-        peak = std::max(peak, std::abs(static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
-                                                                  (static_cast<unsigned char>(pcm[i + 1]) << 8))));
-      return peak > 1000;
-    });
+    screen.start(dir, VARDEL_PATTERN, 120);
   }
   static void TearDownTestSuite() {
-    player.end();
-    pattern.end();
+    screen.end();
     fs::remove_all(dir);
   }
-  void SetUp() override {
-    const char* display = std::getenv("DISPLAY");
-    const char* pulse = std::getenv("PULSE_SERVER");
-    ASSERT_TRUE(display && *display) << "DISPLAY is not set: run inside scripts/test-session.sh";
-    ASSERT_TRUE(pulse && *pulse) << "PULSE_SERVER is not set: run inside scripts/test-session.sh";
-    ASSERT_GT(pattern.pid, 0) << "the test pattern did not start";
-    ASSERT_GT(player.pid, 0) << "paplay did not start";
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(screen.assertRunning()); }
 };
 
 const asf::ContentDescription kTexts{u"第一课：屏幕录制 🎬", u"张老师", u"© 2026 Vardel 课件",
@@ -708,8 +510,7 @@ TEST(AudioDrift, ASoundCardWithItsOwnClockStaysInStepWithThePicture) {
     std::vector<double> clicks;
     long lastLoud = -48000;
     for (std::size_t i = 0; i + 1 < pcm.size(); i += 2) {
-      const auto v = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
-                                               (static_cast<unsigned char>(pcm[i + 1]) << 8));
+      const auto v = s16At(pcm, i);
       const long n = static_cast<long>(i / 2);
       if (std::abs(v) < 4000) continue;
       if (n - lastLoud > 24000) clicks.push_back(static_cast<double>(n) / 48000);

@@ -27,138 +27,30 @@
 #include "components/automation/automation.h"
 #include "components/encoder/engine.h"
 #include "components/encoder/engine/outputs/mp4_boxes.h"
+#include "components/encoder/tests/e2e_support.h"
 
 extern char** environ;
 
 using namespace encoder;
+using namespace e2e;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs a shell command under a time limit; its exit status, with what it
-// printed (both streams) in `output`.
-int run(const std::string& cmd, std::string* output = nullptr) {
-  FILE* p = popen(("timeout 60 sh -c " + quote(cmd) + " 2>&1").c_str(), "r");
-  if (p == nullptr) return -1;
-  std::string out;
-  char buf[4096];
-  while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  const int status = pclose(p);
-  if (output) *output = out;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A child process, ended by its id when the owner goes.
-struct Child {
-  pid_t pid = -1;
-  Child() = default;
-  Child(const std::vector<std::string>& args, const std::string& outputPath) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  Child(Child&& o) noexcept : pid(o.pid) { o.pid = -1; }
-  Child& operator=(Child&& o) noexcept {
-    std::swap(pid, o.pid);
-    return *this;
-  }
-  int wait(double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (pid > 0 && Clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-  void end(int sig = SIGTERM) {
-    if (pid <= 0) return;
-    kill(pid, sig);
-    if (wait(10) < 0 && pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      pid = -1;
-    }
-  }
-  ~Child() { end(); }
-};
-
-bool pollFor(double seconds, const std::function<bool()>& done) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+// Children here send standard error to their output file too, and get 10 s
+// to end.
+constexpr ChildOptions kChild{.stderrToo = true, .patience = 10};
 
 // ffprobe's compact output as one map per section ("stream", "format"),
 // keyed "<section>.<codec_type or nothing>".
 std::map<std::string, std::map<std::string, std::string>> probe(const fs::path& file) {
-  std::string out;
-  run("ffprobe -v error -count_frames -count_packets -show_entries "
-      "stream=codec_type,codec_name,profile,sample_rate,channels,nb_read_frames,nb_read_packets:"
-      "format=format_name,duration:format_tags -of compact " + quote(file.string()),
-      &out);
   std::map<std::string, std::map<std::string, std::string>> sections;
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::map<std::string, std::string> f;
-    std::istringstream fields(line);
-    std::string field, kind;
-    std::getline(fields, kind, '|');
-    while (std::getline(fields, field, '|')) {
-      const auto eq = field.find('=');
-      if (eq != std::string::npos) f[field.substr(0, eq)] = field.substr(eq + 1);
-    }
-    sections[kind + "." + f["codec_type"]] = f;
-  }
+  for (auto& s : probeSections(file,
+                               "stream=codec_type,codec_name,profile,sample_rate,channels,nb_read_frames,"
+                               "nb_read_packets:format=format_name,duration:format_tags"))
+    sections[s.kind + "." + s.fields["codec_type"]] = s.fields;
   return sections;
-}
-
-double lastVideoPts(const fs::path& file) {
-  std::string out;
-  run("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " + quote(file.string()), &out);
-  double last = -1;
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line))
-    if (!line.empty()) last = std::max(last, std::atof(line.c_str()));
-  return last;
-}
-
-bool decodesCleanly(const fs::path& file) {
-  std::string out;
-  return run("ffmpeg -nostdin -v error -i " + quote(file.string()) + " -f null -", &out) == 0 && out.empty();
-}
-
-double meanVolumeDb(const fs::path& file) {
-  std::string out;
-  run("ffmpeg -nostdin -i " + quote(file.string()) + " -map 0:a -af volumedetect -f null -", &out);
-  const auto at = out.find("mean_volume: ");
-  return at == std::string::npos ? -999 : std::atof(out.c_str() + at + 13);
 }
 
 std::vector<std::string> boxTypes(const fs::path& file) {
@@ -170,111 +62,36 @@ std::vector<std::string> boxTypes(const fs::path& file) {
   return types;
 }
 
-struct Texts {
-  rt::Text title, author, copyright, description, rating;
-};
-const Texts kTexts{u"第一课：屏幕录制 🎬", u"张老师", u"© 2026 Vardel 课件", u"描述 with emoji 😀 and Ω 𝄞",
-                   u"适合所有人 🎓"};
-
-// Configures a new encoder the way the recorder does: one group, the screen
-// and (optionally) the audio input, a profile, the texts and the URL.
-Ref<Encoder> configure(const rt::Text& path, const rt::Text& profile, bool audio) {
-  registerEngine();
-  rt::ObjectRef created;
-  EXPECT_EQ(automation::createInstance(kEncoderClassId, created), 0);
-  auto enc = std::dynamic_pointer_cast<Encoder>(created);
-  Ref<SourceGroupCollection> groups;
-  Ref<SourceGroup> group;
-  Ref<Source> video, sound;
-  EXPECT_EQ(enc->get_SourceGroupCollection(groups), 0);
-  EXPECT_EQ(groups->Add(u"SG_1", group), 0);
-  EXPECT_EQ(group->AddSource(SourceType::Video, video), 0);
-  EXPECT_EQ(video->SetInput(u"ScreenCap://ScreenCapture1", u"", u""), 0);
-  if (audio) {
-    EXPECT_EQ(group->AddSource(SourceType::Audio, sound), 0);
-    EXPECT_EQ(sound->SetInput(u"DEVICE://Default_Audio_Device", u"", u""), 0);
-  }
-  Ref<ProfileCollection> profiles;
-  EXPECT_EQ(enc->get_ProfileCollection(profiles), 0);
-  std::int32_t n = 0;
-  profiles->get_Count(n);
-  bool found = false;
-  for (std::int32_t i = 0; i < n; ++i) {
-    Ref<Profile> p;
-    rt::Text name;
-    profiles->Item(i, p);
-    p->get_Name(name);
-    if (name == profile) {
-      EXPECT_EQ(group->put_Profile(rt::Variant(p)), 0);
-      found = true;
-    }
-  }
-  EXPECT_TRUE(found) << rt::toUtf8(profile);
-  Ref<ContentDescription> cd;
-  EXPECT_EQ(enc->get_DisplayInfo(cd), 0);
-  cd->put_Title(kTexts.title);
-  cd->put_Author(kTexts.author);
-  cd->put_Copyright(kTexts.copyright);
-  cd->put_Description(kTexts.description);
-  cd->put_Rating(kTexts.rating);
-  Ref<AttributeCollection> attrs;
-  EXPECT_EQ(enc->get_Attributes(attrs), 0);
-  EXPECT_EQ(attrs->Add(u"URL", rt::Variant(u"IP address")), 0);
-  Ref<OutputFile> file;
-  EXPECT_EQ(enc->get_File(file), 0);
-  EXPECT_EQ(file->put_LocalFileName(path), 0);
-  return enc;
-}
+const asf::ContentDescription kTexts{u"第一课：屏幕录制 🎬", u"张老师", u"© 2026 Vardel 课件",
+                                     u"描述 with emoji 😀 and Ω 𝄞", u"适合所有人 🎓"};
 
 // The moving pattern on screen and a 1 kHz tone at the default source, for
 // every test of the suite.
 class Mp4Recording : public ::testing::Test {
  protected:
   static inline fs::path dir;
-  static inline Child pattern, player;
+  static inline PatternAndTone screen;
 
   static void SetUpTestSuite() {
     char tmpl[] = "/tmp/vardel-mp4e2e-XXXXXX";
     dir = mkdtemp(tmpl);
-    const char* display = std::getenv("DISPLAY");
-    const char* pulse = std::getenv("PULSE_SERVER");
-    if (!display || !*display || !pulse || !*pulse) return;  // each test fails on this
-    pattern = Child({VARDEL_PATTERN, "--interval-ms", "10"}, (dir / "pattern.out").string());
-    pollFor(15, [] { return slurp(dir / "pattern.out").find("ready") != std::string::npos; });
-    const auto tone = (dir / "tone.wav").string();
-    run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=1000:duration=180 -ar 48000 -ac 2 " + quote(tone));
-    player = Child({"paplay", "--latency-msec=20", tone}, (dir / "paplay.out").string());
-    // The monitor carries the tone some time after the player starts.
-    const auto probePcm = dir / "probe.pcm";
-    pollFor(20, [&] {
-      run("timeout 1 parec --raw --latency-msec=20 --format=s16le --rate=8000 --channels=1 > " +
-          quote(probePcm.string()));
-      const std::string pcm = slurp(probePcm);
-      int peak = 0;
-      for (std::size_t i = 0; i + 1 < pcm.size(); i += 2)
-        peak = std::max(peak, std::abs(static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
-                                                                  (static_cast<unsigned char>(pcm[i + 1]) << 8))));
-      return peak > 1000;
-    });
+    screen.start(dir, VARDEL_PATTERN, 180, kChild);
   }
   static void TearDownTestSuite() {
-    player.end();
-    pattern.end();
+    screen.end();
     fs::remove_all(dir);
   }
-  void SetUp() override {
-    const char* display = std::getenv("DISPLAY");
-    const char* pulse = std::getenv("PULSE_SERVER");
-    ASSERT_TRUE(display && *display) << "DISPLAY is not set: run inside scripts/test-session.sh";
-    ASSERT_TRUE(pulse && *pulse) << "PULSE_SERVER is not set: run inside scripts/test-session.sh";
-    ASSERT_GT(pattern.pid, 0) << "the test pattern did not start";
-    ASSERT_GT(player.pid, 0) << "paplay did not start";
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(screen.assertRunning()); }
 
   // Records `seconds` through the object model; the time from Start's
   // return to Stop's call.
   static double record(const fs::path& file, const rt::Text& profile, double seconds, bool audio = true) {
-    auto enc = configure(rt::fromUtf8(file.string()), profile, audio);
+    Settings s;
+    s.profile = profile;
+    s.audio = audio;
+    s.path = rt::fromUtf8(file.string());
+    s.texts = kTexts;
+    auto enc = configure(s);
     EXPECT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
     const auto started = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -333,7 +150,7 @@ TEST_F(Mp4Recording, AKilledMp4RecordingPlaysAllButItsLastSeconds) {
   const fs::path file = dir / "killed.mp4", ready = dir / "ready";
   Child rec({VARDEL_RECORD, "--out", file.string(), "--seconds", "60", "--audio", "--profile",
              "屏幕视频/音频 - 中(CBR)", "--title", "被中断的录制 🎬", "--ready", ready.string()},
-            (dir / "rec.out").string());
+            (dir / "rec.out").string(), kChild);
   ASSERT_TRUE(pollFor(20, [&] { return fs::exists(ready); })) << "the recording did not start";
   const auto started = Clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(4000));
@@ -391,7 +208,8 @@ TEST_F(Mp4Recording, ChromiumPlaysTheRecordingAndShowsItsPictures) {
   const double recorded = record(file, u"屏幕视频/音频 - 高(CBR)", 3.0);
   fs::copy_file(fs::path(VARDEL_BROWSER_DIR) / "play.html", web / "play.html");
 
-  Child server({"python3", (fs::path(VARDEL_BROWSER_DIR) / "serve.py").string(), web.string()}, (dir / "serve.out").string());
+  Child server({"python3", (fs::path(VARDEL_BROWSER_DIR) / "serve.py").string(), web.string()}, (dir / "serve.out").string(),
+               kChild);
   std::string port;
   ASSERT_TRUE(pollFor(20, [&] {
     const std::string s = slurp(dir / "serve.out");
@@ -407,7 +225,7 @@ TEST_F(Mp4Recording, ChromiumPlaysTheRecordingAndShowsItsPictures) {
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--autoplay-policy=no-user-gesture-required", "--user-data-dir=" + profile.string(),
                  "http://127.0.0.1:" + port + "/play.html?src=lesson.mp4&t1=0.5&t2=2.0"},
-                (dir / "chromium.out").string());
+                (dir / "chromium.out").string(), kChild);
   ASSERT_GT(browser.pid, 0) << "chromium did not start";
   const bool reported = pollFor(60, [&] { return fs::exists(web / "result.json"); });
   browser.end();

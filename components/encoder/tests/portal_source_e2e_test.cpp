@@ -27,6 +27,7 @@
 
 #include "components/encoder/engine/sources/portal_source.h"
 #include "components/encoder/engine/sources/screencast_portal.h"
+#include "components/encoder/tests/e2e_support.h"
 
 extern char** environ;
 
@@ -37,21 +38,11 @@ using Update = ScreenSource::Update;
 
 namespace {
 
-// Polls `ready` until it holds or `seconds` pass.
-bool pollFor(double seconds, const std::function<bool()>& ready) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (!ready()) {
-    if (Clock::now() >= deadline) return ready();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using e2e::slurp;
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+// Polls `ready` every 20 ms until it holds or `seconds` pass.
+bool pollFor(double seconds, const std::function<bool()>& ready) {
+  return e2e::pollFor(seconds, ready, std::chrono::milliseconds(20));
 }
 
 // A child process with its output in a file, ended by its id.
@@ -89,7 +80,7 @@ struct Proc {
   }
   ~Proc() { stop(); }
 
-  std::string output() const { return readFile(out); }
+  std::string output() const { return slurp(out); }
   bool send(const std::string& line) {
     const std::string l = line + "\n";
     return input >= 0 && write(input, l.data(), l.size()) == static_cast<ssize_t>(l.size());
@@ -216,7 +207,7 @@ class PortalSourceTest : public ::testing::Test {
                      format},
                     dir / "producer.out", true);
     ASSERT_TRUE(pollFor(20, [&] { return producer.output().find("node ") != std::string::npos; }))
-        << "the producer did not come up: " << readFile(dir / "producer.out.err");
+        << "the producer did not come up: " << slurp(dir / "producer.out.err");
     std::istringstream in(producer.output().substr(producer.output().find("node ") + 5));
     in >> node;
   }
@@ -229,13 +220,13 @@ class PortalSourceTest : public ::testing::Test {
     cmd.insert(cmd.end(), args.begin(), args.end());
     portal = Proc(cmd, dir / "portal.out");
     ASSERT_TRUE(pollFor(20, [&] { return portal.output().find("ready") != std::string::npos; }))
-        << "the fake portal did not come up: " << readFile(dir / "portal.out.err");
+        << "the fake portal did not come up: " << slurp(dir / "portal.out.err");
   }
 
   // The portal's log: one call a line.
   std::vector<std::string> calls(const std::string& method) {
     std::vector<std::string> found;
-    std::istringstream in(readFile(dir / "portal.log"));
+    std::istringstream in(slurp(dir / "portal.log"));
     for (std::string line; std::getline(in, line);)
       if (line.find("\"method\": \"" + method + "\"") != std::string::npos) found.push_back(line);
     return found;
@@ -329,7 +320,7 @@ TEST_F(PortalSourceTest, RecordsTheProducersPictureAndOnlyWhatChanged) {
 
   // The permission is kept for next time, private to the user.
   ASSERT_TRUE(fs::exists(tokenFile));
-  EXPECT_EQ(readFile(tokenFile), "token-1\n");
+  EXPECT_EQ(slurp(tokenFile), "token-1\n");
   struct stat st {};
   ASSERT_EQ(stat(tokenFile.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -346,7 +337,7 @@ TEST_F(PortalSourceTest, PassesTheStoredTokenNextTimeAndKeepsTheNewOne) {
   startPortal({"--known-token", "token-1"});
   rt::Text error;
   ASSERT_TRUE(open(error)) << rt::toUtf8(error);
-  ASSERT_EQ(readFile(tokenFile), "token-1\n");
+  ASSERT_EQ(slurp(tokenFile), "token-1\n");
   auto again = open(error);
   ASSERT_TRUE(again) << rt::toUtf8(error);
   const auto select = calls("SelectSources");
@@ -356,7 +347,7 @@ TEST_F(PortalSourceTest, PassesTheStoredTokenNextTimeAndKeepsTheNewOne) {
   ASSERT_EQ(start.size(), 2u);
   EXPECT_NE(start[0].find("\"dialog\": true"), std::string::npos);
   EXPECT_NE(start[1].find("\"dialog\": false"), std::string::npos) << "the user was asked twice";
-  EXPECT_EQ(readFile(tokenFile), "token-2\n");
+  EXPECT_EQ(slurp(tokenFile), "token-2\n");
 }
 
 TEST_F(PortalSourceTest, AStaleTokenTheDesktopAsksAgainForIsReplaced) {
@@ -369,7 +360,7 @@ TEST_F(PortalSourceTest, AStaleTokenTheDesktopAsksAgainForIsReplaced) {
   ASSERT_EQ(calls("Start").size(), 1u);
   EXPECT_NE(calls("SelectSources")[0].find("\"restore_token\": \"old-token\""), std::string::npos);
   EXPECT_NE(calls("Start")[0].find("\"dialog\": true"), std::string::npos);
-  EXPECT_EQ(readFile(tokenFile), "token-1\n");
+  EXPECT_EQ(slurp(tokenFile), "token-1\n");
 }
 
 TEST_F(PortalSourceTest, AStaleTokenTheDesktopRefusesFallsBackToAsking) {
@@ -385,7 +376,7 @@ TEST_F(PortalSourceTest, AStaleTokenTheDesktopRefusesFallsBackToAsking) {
   EXPECT_NE(select[0].find("\"restore_token\": \"old-token\""), std::string::npos);
   EXPECT_EQ(select[1].find("restore_token"), std::string::npos) << "asked again with the refused token";
   EXPECT_EQ(calls("Session.Close").size(), 1u) << "the refused attempt's session stays open";
-  EXPECT_EQ(readFile(tokenFile), "token-1\n") << "the refused token was kept";
+  EXPECT_EQ(slurp(tokenFile), "token-1\n") << "the refused token was kept";
 }
 
 TEST_F(PortalSourceTest, OlderPortalsGetNoPersistenceAndHiddenPointerWhenThatIsAllTheyOffer) {
@@ -541,7 +532,7 @@ TEST_F(PortalSourceTest, AFailedStartThroughTheRecorderLeavesNoFile) {
     int status = 0;
     ASSERT_TRUE(pollFor(60, [&] { return rec.exited(&status); })) << "the recorder did not end";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "a failed Start reported success";
-    const std::string err = readFile(dir / "record.out.err");
+    const std::string err = slurp(dir / "record.out.err");
     EXPECT_NE(err.find("Cannot record the screen: "), std::string::npos) << err;
     EXPECT_FALSE(fs::exists(out)) << "an output file was left behind";
     portal.stop();
@@ -562,12 +553,12 @@ TEST_F(PortalSourceTest, ALostStreamEndsTheRecordingWithACompleteFile) {
   Proc rec({VARDEL_RECORD, "--out", out.string(), "--seconds", "4", "--ready", ready.string()},
            dir / "record.out");
   unsetenv("WAYLAND_DISPLAY");
-  ASSERT_TRUE(pollFor(30, [&] { return fs::exists(ready); })) << readFile(dir / "record.out.err");
+  ASSERT_TRUE(pollFor(30, [&] { return fs::exists(ready); })) << slurp(dir / "record.out.err");
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   producer.kill(SIGKILL);
   int status = 0;
   ASSERT_TRUE(pollFor(30, [&] { return rec.exited(&status); })) << "the recorder did not end";
-  const std::string err = readFile(dir / "record.out.err");
+  const std::string err = slurp(dir / "record.out.err");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << err;
   EXPECT_NE(err.find("stop failed: The screen recording stopped: the screen-cast stream ended"), std::string::npos)
       << err;
@@ -577,14 +568,14 @@ TEST_F(PortalSourceTest, ALostStreamEndsTheRecordingWithACompleteFile) {
                          probe.string() + "'")
                             .c_str()),
             0);
-  const double duration = std::atof(readFile(probe).c_str());
+  const double duration = std::atof(slurp(probe).c_str());
   EXPECT_GT(duration, 1.0);
   EXPECT_LT(duration, 3.5);
   ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -i '" + out.string() +
                          "' -frames:v 1 -vf crop=16:16:24:16 -f rawvideo -pix_fmt rgb24 '" + first.string() + "'")
                             .c_str()),
             0);
-  const std::string rgb = readFile(first);
+  const std::string rgb = slurp(first);
   ASSERT_EQ(rgb.size(), 16u * 16 * 3);
   const auto red = static_cast<unsigned char>(rgb[3 * 136]), green = static_cast<unsigned char>(rgb[3 * 136 + 1]);
   EXPECT_GT(red, 150) << "the first picture is not the screen's";

@@ -1,0 +1,249 @@
+#include "components/encoder/tests/e2e_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "components/automation/automation.h"
+#include "components/encoder/engine.h"
+
+extern char** environ;
+
+namespace e2e {
+
+using namespace encoder;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+int run(const std::string& cmd, std::string* output) {
+  FILE* p = popen(("timeout 60 sh -c " + quote(cmd) + " 2>&1").c_str(), "r");
+  if (p == nullptr) return -1;
+  std::string out;
+  char buf[4096];
+  while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  const int status = pclose(p);
+  if (output) *output = out;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Child::Child(const std::vector<std::string>& args, const std::string& outputPath, ChildOptions options)
+    : patience(options.patience) {
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (options.stderrToo) posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+}
+
+Child::Child(Child&& o) noexcept : pid(o.pid), patience(o.patience) { o.pid = -1; }
+
+Child& Child::operator=(Child&& o) noexcept {
+  std::swap(pid, o.pid);
+  std::swap(patience, o.patience);
+  return *this;
+}
+
+int Child::wait(double seconds) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (pid > 0 && Clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
+void Child::end(int sig) {
+  if (pid <= 0) return;
+  kill(pid, sig);
+  if (wait(patience) < 0 && pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+}
+
+bool pollFor(double seconds, const std::function<bool()>& done, std::chrono::milliseconds every) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(every);
+  }
+  return done();
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::int16_t s16At(const std::string& pcm, std::size_t i) {
+  return static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
+                                   (static_cast<unsigned char>(pcm[i + 1]) << 8));
+}
+
+std::vector<Section> probeSections(const fs::path& file, const std::string& entries) {
+  std::string out;
+  run("ffprobe -v error -count_frames -count_packets -show_entries " + entries + " -of compact " +
+          quote(file.string()),
+      &out);
+  std::vector<Section> sections;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    Section s;
+    std::istringstream fields(line);
+    std::string field;
+    std::getline(fields, s.kind, '|');
+    while (std::getline(fields, field, '|')) {
+      const auto eq = field.find('=');
+      if (eq != std::string::npos) s.fields[field.substr(0, eq)] = field.substr(eq + 1);
+    }
+    sections.push_back(std::move(s));
+  }
+  return sections;
+}
+
+double lastVideoPts(const fs::path& file) {
+  std::string out;
+  run("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " + quote(file.string()), &out);
+  double last = -1;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line))
+    if (!line.empty()) last = std::max(last, std::atof(line.c_str()));
+  return last;
+}
+
+bool decodesCleanly(const fs::path& file) {
+  std::string out;
+  return run("ffmpeg -nostdin -v error -i " + quote(file.string()) + " -f null -", &out) == 0 && out.empty();
+}
+
+double meanVolumeDb(const fs::path& file) {
+  std::string out;
+  run("ffmpeg -nostdin -i " + quote(file.string()) + " -map 0:a -af volumedetect -f null -", &out);
+  const auto at = out.find("mean_volume: ");
+  return at == std::string::npos ? -999 : std::atof(out.c_str() + at + 13);
+}
+
+Ref<Encoder> configure(const Settings& s) {
+  registerEngine();
+  rt::ObjectRef created;
+  EXPECT_EQ(automation::createInstance(kEncoderClassId, created), 0);
+  auto enc = std::dynamic_pointer_cast<Encoder>(created);
+  Ref<SourceGroupCollection> groups;
+  Ref<SourceGroup> group;
+  Ref<Source> video, audio;
+  EXPECT_EQ(enc->get_SourceGroupCollection(groups), 0);
+  EXPECT_EQ(groups->Add(u"SG_1", group), 0);
+  EXPECT_EQ(group->AddSource(SourceType::Video, video), 0);
+  if (s.audio) {
+    EXPECT_EQ(group->AddSource(SourceType::Audio, audio), 0);
+  }
+  EXPECT_EQ(video->SetInput(u"ScreenCap://ScreenCapture1", u"", u""), 0);
+  if (s.audio) {
+    EXPECT_EQ(audio->SetInput(u"DEVICE://Default_Audio_Device", u"", u""), 0);
+  }
+  Ref<ProfileCollection> profiles;
+  EXPECT_EQ(enc->get_ProfileCollection(profiles), 0);
+  std::int32_t n = 0;
+  profiles->get_Count(n);
+  bool found = false;
+  for (std::int32_t i = 0; i < n && !found; ++i) {
+    Ref<Profile> p;
+    rt::Text name;
+    profiles->Item(i, p);
+    p->get_Name(name);
+    if (name == s.profile) {
+      EXPECT_EQ(group->put_Profile(rt::Variant(p)), 0);
+      found = true;
+    }
+  }
+  EXPECT_TRUE(found || s.profile.empty()) << rt::toUtf8(s.profile);
+  Ref<ContentDescription> cd;
+  EXPECT_EQ(enc->get_DisplayInfo(cd), 0);
+  cd->put_Author(s.texts.author);
+  cd->put_Copyright(s.texts.copyright);
+  cd->put_Description(s.texts.description);
+  cd->put_Rating(s.texts.rating);
+  cd->put_Title(s.texts.title);
+  Ref<AttributeCollection> attrs;
+  EXPECT_EQ(enc->get_Attributes(attrs), 0);
+  EXPECT_EQ(attrs->Add(u"URL", rt::Variant(u"IP address")), 0);
+  Ref<OutputFile> file;
+  EXPECT_EQ(enc->get_File(file), 0);
+  EXPECT_EQ(file->put_LocalFileName(s.path), 0);
+  Ref<VideoSource> vs;
+  EXPECT_EQ(query(video, vs), 0);
+  vs->put_CroppingBottomMargin(s.crop[0]);
+  vs->put_CroppingTopMargin(s.crop[1]);
+  vs->put_CroppingLeftMargin(s.crop[2]);
+  vs->put_CroppingRightMargin(s.crop[3]);
+  return enc;
+}
+
+void PatternAndTone::start(const fs::path& dir, const std::string& patternProgram, int toneSeconds,
+                           ChildOptions options) {
+  const char* display = std::getenv("DISPLAY");
+  const char* pulse = std::getenv("PULSE_SERVER");
+  if (!display || !*display || !pulse || !*pulse) return;  // assertRunning() says so
+  // The moving pattern, redrawn every 10 ms.
+  pattern = Child({patternProgram, "--interval-ms", "10"}, (dir / "pattern.out").string(), options);
+  pollFor(15, [&] { return slurp(dir / "pattern.out").find("ready") != std::string::npos; });
+  const auto tone = (dir / "tone.wav").string();
+  run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=1000:duration=" + std::to_string(toneSeconds) +
+      " -ar 48000 -ac 2 " + quote(tone));
+  player = Child({"paplay", "--latency-msec=20", tone}, (dir / "paplay.out").string(), options);
+  // The null sink's monitor starts carrying the tone some time after the
+  // player starts: wait until a short recording of it is not silent.
+  const auto probePcm = dir / "probe.pcm";
+  pollFor(20, [&] {
+    run("timeout 1 parec --raw --latency-msec=20 --format=s16le --rate=8000 --channels=1 > " +
+        quote(probePcm.string()));
+    const std::string pcm = slurp(probePcm);
+    int peak = 0;
+    for (std::size_t i = 0; i + 1 < pcm.size(); i += 2) peak = std::max(peak, std::abs(int{s16At(pcm, i)}));
+    return peak > 1000;
+  });
+}
+
+void PatternAndTone::end() {
+  player.end();
+  pattern.end();
+}
+
+void PatternAndTone::assertRunning() const {
+  const char* display = std::getenv("DISPLAY");
+  const char* pulse = std::getenv("PULSE_SERVER");
+  ASSERT_TRUE(display && *display) << "DISPLAY is not set: run inside scripts/test-session.sh";
+  ASSERT_TRUE(pulse && *pulse) << "PULSE_SERVER is not set: run inside scripts/test-session.sh";
+  ASSERT_GT(pattern.pid, 0) << "the test pattern did not start";
+  ASSERT_GT(player.pid, 0) << "paplay did not start";
+}
+
+}  // namespace e2e

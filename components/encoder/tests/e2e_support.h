@@ -1,0 +1,105 @@
+// Helpers shared by the engine's end-to-end tests: shell commands and child
+// processes with time limits, polling with a deadline, ffprobe/ffmpeg read-
+// backs of a recording, an encoder configured the way the recorder does, and
+// the moving pattern and tone that the recordings capture.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "components/encoder/encoder.h"
+#include "components/encoder/engine/asf_header.h"
+
+namespace e2e {
+
+// `s` in single quotes for sh.
+std::string quote(const std::string& s);
+
+// Runs a shell command under a time limit; returns its exit status and
+// fills `output` with what it printed (both streams unless redirected).
+int run(const std::string& cmd, std::string* output = nullptr);
+
+// How a Child is started and ended.
+struct ChildOptions {
+  bool stderrToo = false;  // standard error into the output file as well (else inherited)
+  double patience = 5;     // seconds end() waits after the signal before SIGKILL
+};
+
+// A child process with its standard output in a file, ended by its id when
+// the owner goes.
+struct Child {
+  pid_t pid = -1;
+  double patience = 5;
+  Child() = default;
+  Child(const std::vector<std::string>& args, const std::string& outputPath, ChildOptions options = {});
+  Child(Child&& o) noexcept;
+  Child& operator=(Child&& o) noexcept;
+  // Waits up to `seconds` for the child to end; its exit status, or -1.
+  int wait(double seconds);
+  // Sends `sig`, and SIGKILL when the child has not ended within `patience`.
+  void end(int sig = SIGTERM);
+  ~Child() { end(); }
+};
+
+// Polls `done` every `every` until it holds or `seconds` pass; whether it held.
+bool pollFor(double seconds, const std::function<bool()>& done,
+             std::chrono::milliseconds every = std::chrono::milliseconds(50));
+
+// The whole file, or "" when it cannot be read.
+std::string slurp(const std::filesystem::path& p);
+
+// The signed 16-bit little-endian sample that starts at byte `i` of `pcm`.
+std::int16_t s16At(const std::string& pcm, std::size_t i);
+
+// ffprobe's compact output for `file` with frames and packets counted: one
+// section a line ("stream|codec_type=video|..."), each as its kind
+// ("stream", "format") and its fields.
+struct Section {
+  std::string kind;
+  std::map<std::string, std::string> fields;
+};
+std::vector<Section> probeSections(const std::filesystem::path& file, const std::string& entries);
+
+// The presentation time of the last video packet, in seconds; -1 when none.
+double lastVideoPts(const std::filesystem::path& file);
+
+// Decodes every packet; true when FFmpeg reports no error at all.
+bool decodesCleanly(const std::filesystem::path& file);
+
+// The audio's mean volume in dB (ffmpeg's volumedetect); -999 when unknown.
+double meanVolumeDb(const std::filesystem::path& file);
+
+struct Settings {
+  rt::Text profile;
+  bool audio = true;
+  std::int32_t crop[4] = {0, 0, 0, 0};  // bottom, top, left, right
+  rt::Text path;
+  encoder::asf::ContentDescription texts;
+};
+
+// Configures a new encoder the way the recorder does: one group, the screen
+// and (optionally) the audio input, the profile named (an empty name sets
+// none), the texts, the URL attribute, the file and the cropping margins.
+encoder::Ref<encoder::Encoder> configure(const Settings& s);
+
+// The moving pattern on screen (vardel_pattern) and a 1 kHz tone played
+// into the default sink, whose monitor is the default source.
+struct PatternAndTone {
+  Child pattern, player;
+  // Starts both, files in `dir`, with a tone of `toneSeconds`, unless
+  // DISPLAY or PULSE_SERVER is missing (assertRunning() then fails).
+  void start(const std::filesystem::path& dir, const std::string& patternProgram, int toneSeconds, ChildOptions options = {});
+  void end();
+  // Fails (fatally) when the session or either process is missing.
+  void assertRunning() const;
+};
+
+}  // namespace e2e
