@@ -28,9 +28,6 @@ constexpr std::size_t kDataSize = 16;
 constexpr std::size_t kDataPacketCount = 40;
 // Offset of the creation date inside the file properties object.
 constexpr std::size_t kCreationDate = 48;
-// The muxer waits at most this long for a packet of the other stream before
-// writing what it has, so a silent or stalled input cannot hold back data.
-constexpr std::int64_t kMaxInterleaveUsec = 500'000;
 }  // namespace
 
 std::unique_ptr<AsfFile> AsfFile::create(const rt::Text& path, rt::Text& error) {
@@ -263,92 +260,43 @@ bool AsfFile::close() {
 
 std::unique_ptr<AsfOutput> AsfOutput::create(rt::Text& error) {
   std::unique_ptr<AsfOutput> out(new AsfOutput);
-  if (avformat_alloc_output_context2(&out->fmt_, nullptr, "asf", nullptr) < 0 || out->fmt_ == nullptr) {
-    error = u"Cannot record: this FFmpeg has no ASF muxer.";
-    return nullptr;
-  }
+  out->fmt_ = newMuxer("asf", u"ASF", error);
+  if (out->fmt_ == nullptr) return nullptr;
   return out;
 }
 
 AsfOutput::~AsfOutput() {
-  if (fmt_ != nullptr) {
-    fmt_->pb = nullptr;  // the file's, freed with `file_`
-    avformat_free_context(fmt_);
-  }
+  freeMuxer(fmt_);  // its I/O context is the file's, freed with `file_`
 }
 
 bool AsfOutput::addVideo(int width, int height, const VideoSettings& v, AVCodecContext*& venc, AVStream*& vst,
                          rt::Text& error) {
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
-  venc = codec ? avcodec_alloc_context3(codec) : nullptr;
-  if (venc == nullptr) {
-    error = u"Cannot record: this FFmpeg has no wmv2 video encoder.";
-    return false;
-  }
-  venc->width = width;
-  venc->height = height;
-  venc->time_base = AVRational{1, v.fps};
-  venc->framerate = AVRational{v.fps, 1};
-  venc->pix_fmt = AV_PIX_FMT_YUV420P;
+  venc = newEncoder(avcodec_find_encoder(AV_CODEC_ID_WMV2), u"Cannot record: this FFmpeg has no wmv2 video encoder.",
+                    error);
+  if (venc == nullptr) return false;
+  setVideoBasics(venc, width, height, v);
   // Average bit rate only: a strict minimum = maximum rate cannot be met by
   // wmv2 at full HD and makes the rate control stall the encoder.
   venc->bit_rate = v.bitRate;
-  // Key frames are forced by time in the capture loop (a still screen sends
-  // no frames, so a count of frames says nothing about time); the encoder's
-  // own interval only bounds a run of frames that all changed.
-  venc->gop_size = keyFrameInterval(v.fps);
-  venc->max_b_frames = 0;
   venc->thread_count = 1;
   if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  int r = avcodec_open2(venc, codec, nullptr);
-  if (r < 0) {
-    error = u"Cannot record: the wmv2 encoder refused the settings (" + ffmpegText(r) + u").";
-    return false;
-  }
-  vst = avformat_new_stream(fmt_, nullptr);
-  if (vst == nullptr || avcodec_parameters_from_context(vst->codecpar, venc) < 0) {
-    error = u"Cannot record: out of memory.";
-    return false;
-  }
-  vst->time_base = venc->time_base;
-  vst->avg_frame_rate = venc->framerate;
-  return true;
+  return openEncoder(venc, nullptr, u"Cannot record: the wmv2 encoder", error) && newStream(fmt_, venc, vst, error);
 }
 
 bool AsfOutput::addAudio(const AudioSettings& a, AVCodecContext*& aenc, AVStream*& ast, rt::Text& error) {
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
-  aenc = codec ? avcodec_alloc_context3(codec) : nullptr;
-  if (aenc == nullptr) {
-    error = u"Cannot record: this FFmpeg has no wmav2 audio encoder.";
-    return false;
-  }
-  aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
-  aenc->sample_rate = a.sampleRate;
-  av_channel_layout_default(&aenc->ch_layout, a.channels);
-  aenc->bit_rate = a.bitRate;
-  aenc->time_base = AVRational{1, a.sampleRate};
+  aenc = newEncoder(avcodec_find_encoder(AV_CODEC_ID_WMAV2), u"Cannot record: this FFmpeg has no wmav2 audio encoder.",
+                    error);
+  if (aenc == nullptr) return false;
+  setAudioBasics(aenc, a);
   if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  int r = avcodec_open2(aenc, codec, nullptr);
-  if (r < 0) {
-    error = u"Cannot record: the wmav2 encoder refused the settings (" + ffmpegText(r) + u").";
-    return false;
-  }
-  ast = avformat_new_stream(fmt_, nullptr);
-  if (ast == nullptr || avcodec_parameters_from_context(ast->codecpar, aenc) < 0) {
-    error = u"Cannot record: out of memory.";
-    return false;
-  }
-  ast->time_base = aenc->time_base;
-  return true;
+  return openEncoder(aenc, nullptr, u"Cannot record: the wmav2 encoder", error) && newStream(fmt_, aenc, ast, error);
 }
 
 bool AsfOutput::open(const rt::Text& path, const Description& description, rt::Text& error) {
   file_ = AsfFile::create(path, error);
   if (!file_) return false;
   file_->setDescription(description.content, description.attributes);
-  fmt_->pb = file_->io();
-  fmt_->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
-  fmt_->max_interleave_delta = kMaxInterleaveUsec;
+  writeThrough(fmt_, file_->io());
   const int r = avformat_write_header(fmt_, nullptr);
   if (r < 0) {
     error = file_->error() != 0

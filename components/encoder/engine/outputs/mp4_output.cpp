@@ -28,7 +28,6 @@ namespace encoder::engine {
 namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
-constexpr std::int64_t kMaxInterleaveUsec = 500'000;
 // A fragment is written at every key frame and at least every half second
 // (a moof of a few hundred bytes each time), so a killed recording loses at
 // most about a second: the fragment in the making and what the muxer holds
@@ -168,18 +167,13 @@ std::string baseOf(const std::string& path) {
 
 std::unique_ptr<Mp4Output> Mp4Output::create(rt::Text& error) {
   std::unique_ptr<Mp4Output> out(new Mp4Output);
-  if (avformat_alloc_output_context2(&out->fmt_, nullptr, "mp4", nullptr) < 0 || out->fmt_ == nullptr) {
-    error = u"Cannot record: this FFmpeg has no MP4 muxer.";
-    return nullptr;
-  }
+  out->fmt_ = newMuxer("mp4", u"MP4", error);
+  if (out->fmt_ == nullptr) return nullptr;
   return out;
 }
 
 Mp4Output::~Mp4Output() {
-  if (fmt_ != nullptr) {
-    fmt_->pb = nullptr;  // ours
-    avformat_free_context(fmt_);
-  }
+  freeMuxer(fmt_);
   if (io_ != nullptr) {
     av_freep(&io_->buffer);
     avio_context_free(&io_);
@@ -189,17 +183,10 @@ Mp4Output::~Mp4Output() {
 
 bool Mp4Output::addVideo(int width, int height, const VideoSettings& v, AVCodecContext*& venc, AVStream*& vst,
                          rt::Text& error) {
-  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-  venc = codec ? avcodec_alloc_context3(codec) : nullptr;
-  if (venc == nullptr) {
-    error = u"Cannot record an MP4: this FFmpeg has no H.264 encoder (libx264).";
-    return false;
-  }
-  venc->width = width;
-  venc->height = height;
-  venc->time_base = AVRational{1, v.fps};
-  venc->framerate = AVRational{v.fps, 1};
-  venc->pix_fmt = AV_PIX_FMT_YUV420P;
+  venc = newEncoder(avcodec_find_encoder_by_name("libx264"),
+                    u"Cannot record an MP4: this FFmpeg has no H.264 encoder (libx264).", error);
+  if (venc == nullptr) return false;
+  setVideoBasics(venc, width, height, v);
   // The screen's pixels are converted with the BT.601 matrix to limited
   // range (libyuv); saying so lets players convert them back exactly.
   venc->color_range = AVCOL_RANGE_MPEG;
@@ -208,11 +195,7 @@ bool Mp4Output::addVideo(int width, int height, const VideoSettings& v, AVCodecC
   venc->color_trc = AVCOL_TRC_IEC61966_2_1;
   venc->rc_max_rate = v.bitRate;
   venc->rc_buffer_size = static_cast<int>(std::min<long>(2 * v.bitRate, INT_MAX));
-  // Key frames are forced by time in the capture loop (a still screen sends
-  // no frames); the encoder's own interval bounds a run of changed frames.
-  venc->gop_size = keyFrameInterval(v.fps);
   venc->keyint_min = 1;
-  venc->max_b_frames = 0;
   venc->thread_count = 0;  // as many slices as cores
   venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;  // MP4 keeps the parameter sets in the sample description
   AVDictionary* opts = nullptr;
@@ -222,48 +205,19 @@ bool Mp4Output::addVideo(int width, int height, const VideoSettings& v, AVCodecC
   // A frame asked to be a key frame becomes an IDR frame: a point a player
   // can start decoding from, which is what seeking into a still screen needs.
   av_dict_set(&opts, "forced-idr", "1", 0);
-  const int r = avcodec_open2(venc, codec, &opts);
+  const bool opened = openEncoder(venc, &opts, u"Cannot record an MP4: the H.264 encoder", error);
   av_dict_free(&opts);
-  if (r < 0) {
-    error = u"Cannot record an MP4: the H.264 encoder refused the settings (" + ffmpegText(r) + u").";
-    return false;
-  }
-  vst = avformat_new_stream(fmt_, nullptr);
-  if (vst == nullptr || avcodec_parameters_from_context(vst->codecpar, venc) < 0) {
-    error = u"Cannot record: out of memory.";
-    return false;
-  }
-  vst->time_base = venc->time_base;
-  vst->avg_frame_rate = venc->framerate;
-  return true;
+  return opened && newStream(fmt_, venc, vst, error);
 }
 
 bool Mp4Output::addAudio(const AudioSettings& a, AVCodecContext*& aenc, AVStream*& ast, rt::Text& error) {
-  const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-  aenc = codec ? avcodec_alloc_context3(codec) : nullptr;
-  if (aenc == nullptr) {
-    error = u"Cannot record an MP4: this FFmpeg has no AAC encoder.";
-    return false;
-  }
-  aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
-  aenc->sample_rate = a.sampleRate;
-  av_channel_layout_default(&aenc->ch_layout, a.channels);
-  aenc->bit_rate = a.bitRate;
+  aenc = newEncoder(avcodec_find_encoder_by_name("aac"), u"Cannot record an MP4: this FFmpeg has no AAC encoder.",
+                    error);
+  if (aenc == nullptr) return false;
+  setAudioBasics(aenc, a);
   aenc->profile = FF_PROFILE_AAC_LOW;
-  aenc->time_base = AVRational{1, a.sampleRate};
   aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  const int r = avcodec_open2(aenc, codec, nullptr);
-  if (r < 0) {
-    error = u"Cannot record an MP4: the AAC encoder refused the settings (" + ffmpegText(r) + u").";
-    return false;
-  }
-  ast = avformat_new_stream(fmt_, nullptr);
-  if (ast == nullptr || avcodec_parameters_from_context(ast->codecpar, aenc) < 0) {
-    error = u"Cannot record: out of memory.";
-    return false;
-  }
-  ast->time_base = aenc->time_base;
-  return true;
+  return openEncoder(aenc, nullptr, u"Cannot record an MP4: the AAC encoder", error) && newStream(fmt_, aenc, ast, error);
 }
 
 bool Mp4Output::open(const rt::Text& path, const Description& description, rt::Text& error) {
@@ -295,9 +249,7 @@ bool Mp4Output::open(const rt::Text& path, const Description& description, rt::T
   if (!c.rating.empty()) freeform_.emplace_back("rating", rt::toUtf8(c.rating));
   for (const auto& a : description.attributes) freeform_.emplace_back(rt::toUtf8(a.name), attributeText(a));
 
-  fmt_->pb = io_;
-  fmt_->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
-  fmt_->max_interleave_delta = kMaxInterleaveUsec;
+  writeThrough(fmt_, io_);
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "movflags", "+frag_keyframe+empty_moov+default_base_moof+skip_trailer", 0);
   av_dict_set(&opts, "frag_duration", kFragmentUsec, 0);

@@ -22,7 +22,11 @@
 #include "components/encoder/engine/profiles.h"
 #include "runtime/text.h"
 
+struct AVCodec;
 struct AVCodecContext;
+struct AVDictionary;
+struct AVFormatContext;
+struct AVIOContext;
 struct AVPacket;
 struct AVStream;
 
@@ -89,5 +93,39 @@ std::unique_ptr<Output> createOutput(const rt::Text& path, rt::Text& error);
 
 // Shared by the outputs: FFmpeg's text for an error code.
 rt::Text ffmpegText(int err);
+
+// The steps every output takes to set up its muxer, encoders and streams;
+// the codecs, their own settings and the words of most messages are each
+// output's.
+
+// The muxer for `format` ("asf", "mp4"); nullptr with `error` set ("this
+// FFmpeg has no <shown> muxer") when FFmpeg lacks it.
+AVFormatContext* newMuxer(const char* format, const rt::Text& shown, rt::Text& error);
+// Frees a muxer (nullptr too) whose I/O context is the output's, not FFmpeg's.
+void freeMuxer(AVFormatContext* fmt);
+// Has `fmt` write through the output's `io`, pass every packet on at once,
+// and wait at most half a second for a packet of the other stream before
+// writing what it has, so a silent or stalled input cannot hold back data.
+void writeThrough(AVFormatContext* fmt, AVIOContext* io);
+
+// An encoder context for `codec`; nullptr with `error` = `missing` when
+// `codec` is nullptr (this FFmpeg lacks the encoder) or memory is out.
+AVCodecContext* newEncoder(const AVCodec* codec, const rt::Text& missing, rt::Text& error);
+// What every video encoder gets: the size, yuv420p, the 1/fps grid and its
+// frame rate, no B-frames, and the key frame interval. Key frames are forced
+// by time in the capture loop (a still screen sends no frames, so a count of
+// frames says nothing about time); the encoder's own interval only bounds a
+// run of frames that all changed.
+void setVideoBasics(AVCodecContext* c, int width, int height, const VideoSettings& v);
+// What every audio encoder gets: planar float samples at the settings' rate
+// and channels (their default layout), the bit rate, a 1/rate time base.
+void setAudioBasics(AVCodecContext* c, const AudioSettings& a);
+// Opens `c` with `options` (may be nullptr); false with `error` =
+// "<who> refused the settings (<FFmpeg's words>)." when it refuses.
+bool openEncoder(AVCodecContext* c, AVDictionary** options, const rt::Text& who, rt::Text& error);
+// A new stream of `fmt` carrying what the opened `c` encodes, on its time
+// base (a video stream also at its frame rate); false with `error` set when
+// memory is out.
+bool newStream(AVFormatContext* fmt, const AVCodecContext* c, AVStream*& stream, rt::Text& error);
 
 }  // namespace encoder::engine
