@@ -131,14 +131,8 @@ std::unique_ptr<ScreenSource> openPortalSource(const Crop& crop, const PortalOpt
   if (!cast) return nullptr;
   auto stream = pipewire::Stream::open(cast->takePipeWireFd(), cast->nodeId(), options.streamDeadline, error);
   if (!stream) return nullptr;
-  const int sw = stream->width(), sh = stream->height();
-  const long w = long{sw} - crop.left - crop.right, h = long{sh} - crop.top - crop.bottom;
-  if (w < 16 || h < 16) {
-    error = u"Cannot record the screen: the cropping margins (bottom " + number(crop.bottom) + u", top " +
-            number(crop.top) + u", left " + number(crop.left) + u", right " + number(crop.right) +
-            u") leave less than 16 x 16 pixels of the " + number(sw) + u" x " + number(sh) + u" screen.";
-    return nullptr;
-  }
+  int w = 0, h = 0;
+  if (!croppedSize(crop, stream->width(), stream->height(), w, h, error)) return nullptr;
   // The compositor sends the first picture as soon as the stream runs: wait
   // for it (briefly), so a recording does not begin with a black frame. The
   // rows it reports stay pending for the first update().
@@ -151,8 +145,7 @@ std::unique_ptr<ScreenSource> openPortalSource(const Crop& crop, const PortalOpt
     }
     if (!any) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return std::make_unique<PortalSource>(std::move(cast), std::move(stream), crop, static_cast<int>(w & ~1L),
-                                        static_cast<int>(h & ~1L));
+  return std::make_unique<PortalSource>(std::move(cast), std::move(stream), crop, w, h);
 }
 
 }  // namespace encoder::engine

@@ -2,11 +2,30 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "components/encoder/engine/sources/portal_source.h"
 #include "components/encoder/engine/sources/x11_source.h"
 
 namespace encoder::engine {
+
+namespace {
+rt::Text number(long v) { return rt::fromUtf8(std::to_string(v)); }
+}  // namespace
+
+bool croppedSize(const Crop& crop, int screenWidth, int screenHeight, int& width, int& height, rt::Text& error) {
+  const int sw = screenWidth, sh = screenHeight;
+  const long w = long{sw} - crop.left - crop.right, h = long{sh} - crop.top - crop.bottom;
+  if (w < 16 || h < 16) {
+    error = u"Cannot record the screen: the cropping margins (bottom " + number(crop.bottom) + u", top " +
+            number(crop.top) + u", left " + number(crop.left) + u", right " + number(crop.right) +
+            u") leave less than 16 x 16 pixels of the " + number(sw) + u" x " + number(sh) + u" screen.";
+    return false;
+  }
+  width = static_cast<int>(w & ~1L);
+  height = static_cast<int>(h & ~1L);
+  return true;
+}
 
 ScreenKind chooseScreenKind(const char* waylandDisplay, const char* sessionType, bool xIsXwayland) {
   const bool waylandSession = (waylandDisplay != nullptr && *waylandDisplay != '\0') ||

@@ -20,6 +20,11 @@ struct Crop {
   std::int32_t bottom = 0, top = 0, left = 0, right = 0;
 };
 
+// The size of the recording's pictures for a screen of `screenWidth` x
+// `screenHeight` less the margins, rounded down to even numbers (4:2:0 needs
+// them); false with `error` set when less than 16 x 16 pixels remain.
+bool croppedSize(const Crop& crop, int screenWidth, int screenHeight, int& width, int& height, rt::Text& error);
+
 // A picture in the recording's format: 4:2:0 planes (Y, U, V) of the
 // recording's fixed size. The recording owns the memory.
 struct Picture {

@@ -134,19 +134,13 @@ std::unique_ptr<X11Source> X11Source::open(const Crop& crop, rt::Text& error) {
             number(bpp) + u" bits per pixel) is not supported; a 24- or 32-bit display is needed.";
     return nullptr;
   }
-  const int sw = screen->width_in_pixels, sh = screen->height_in_pixels;
-  const long w = long{sw} - crop.left - crop.right, h = long{sh} - crop.top - crop.bottom;
-  if (w < 16 || h < 16) {
-    error = u"Cannot record the screen: the cropping margins (bottom " + number(crop.bottom) + u", top " +
-            number(crop.top) + u", left " + number(crop.left) + u", right " + number(crop.right) +
-            u") leave less than 16 x 16 pixels of the " + number(sw) + u" x " + number(sh) + u" screen.";
-    return nullptr;
-  }
+  int w = 0, h = 0;
+  if (!croppedSize(crop, screen->width_in_pixels, screen->height_in_pixels, w, h, error)) return nullptr;
   c->root_ = screen->root;
   c->x_ = crop.left;
   c->y_ = crop.top;
-  c->width_ = static_cast<int>(w & ~1L);
-  c->height_ = static_cast<int>(h & ~1L);
+  c->width_ = w;
+  c->height_ = h;
   const std::size_t bytes = static_cast<std::size_t>(c->width_) * static_cast<std::size_t>(c->height_) * 4;
 
   // Extension requests to a server without the extension close the
