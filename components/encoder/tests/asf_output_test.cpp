@@ -23,21 +23,13 @@ extern "C" {
 
 #include "components/encoder/engine/asf_header.h"
 #include "components/encoder/engine/outputs/asf_output.h"
+#include "components/encoder/tests/temp_dir.h"
 
 namespace fs = std::filesystem;
 using encoder::engine::AsfFile;
 namespace asf = encoder::asf;
 
 namespace {
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/vardel-asf-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
 
 std::string text(const rt::Text& t) { return rt::toUtf8(t); }
 
@@ -156,7 +148,7 @@ std::unique_ptr<AsfFile> create(const std::string& path, rt::Text& error) {
 }  // namespace
 
 TEST(AsfOutputPath, BadPathsFailWithThePathAndTheSystemsReason) {
-  TempDir dir;
+  TempDir dir("vardel-asf");
   const std::string missing = (dir.path / "no-such-folder" / "x.wmv").string();
   const std::string longName = (dir.path / std::string(300, 'a')).string() + ".wmv";
   struct Case {
@@ -201,7 +193,7 @@ TEST(AsfOutputPath, BadPathsFailWithThePathAndTheSystemsReason) {
 }
 
 TEST(AsfOutputPath, ProtocolLookingNamesAreOnlyFileNames) {
-  TempDir dir;
+  TempDir dir("vardel-asf");
   const fs::path cwd = fs::current_path();
   fs::current_path(dir.path);
   // Standard output goes to a file for the duration, to see that nothing reaches it.
@@ -236,7 +228,7 @@ TEST(AsfOutputPath, ProtocolLookingNamesAreOnlyFileNames) {
 }
 
 TEST(AsfOutputHeader, DescriptionAndAttributesRoundTripExactly) {
-  TempDir dir;
+  TempDir dir("vardel-asf");
   const std::string path = (dir.path / "t.wmv").string();
   asf::ContentDescription cd{u"课件标题 😀", u"作者", u"© 2026", u"描述：第一课\n第二行", u""};
   // A lone surrogate survives only if nothing converts the text to UTF-8.
@@ -277,7 +269,7 @@ TEST(AsfOutputHeader, DescriptionAndAttributesRoundTripExactly) {
 }
 
 TEST(AsfOutputHeader, AFileWhoseWriterDiedIsValidUpToItsLastPacket) {
-  TempDir dir;
+  TempDir dir("vardel-asf");
   const std::string path = (dir.path / "killed.wmv").string();
   rt::Text error;
   auto out = create(path, error);
@@ -300,7 +292,7 @@ TEST(AsfOutputHeader, AFileWhoseWriterDiedIsValidUpToItsLastPacket) {
 }
 
 TEST(AsfOutputHeader, AFailedWriteStopsAndKeepsAValidFile) {
-  TempDir dir;
+  TempDir dir("vardel-asf");
   const std::string path = (dir.path / "full.wmv").string();
   constexpr rlim_t kLimit = 200 * 1024;
   // A file size limit stands in for a full disk: writes beyond it fail

@@ -29,21 +29,13 @@ extern "C" {
 #include "components/encoder/engine/outputs/mp4_boxes.h"
 #include "components/encoder/engine/outputs/mp4_output.h"
 #include "components/encoder/engine/outputs/output.h"
+#include "components/encoder/tests/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace encoder::engine;
 namespace mp4 = encoder::mp4;
 
 namespace {
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/vardel-mp4-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
 
 const Description kDescription{
     {u"第一课：屏幕录制 🎬", u"张老师", u"© 2026 Vardel 课件", u"描述 with emoji 😀 and Ω", u"适合 𝄞 所有人"},
@@ -201,7 +193,7 @@ TEST(OutputChoice, OnlyAnMp4NameInAnyCaseGetsAnMp4) {
 }
 
 TEST(Mp4Output, ACleanFinishLeavesARegularFileWithItsIndexFirstAndEveryText) {
-  TempDir dir;
+  TempDir dir("vardel-mp4");
   const fs::path file = dir.path / "lesson.mp4";
   // A changing screen, then still (slots 4..19 send nothing), a forced key
   // frame at slot 20, and a last frame at 29.
@@ -247,7 +239,7 @@ TEST(Mp4Output, ACleanFinishLeavesARegularFileWithItsIndexFirstAndEveryText) {
 }
 
 TEST(Mp4Output, AWriterThatDiesLeavesTheFragmentsItCompleted) {
-  TempDir dir;
+  TempDir dir("vardel-mp4");
   const fs::path file = dir.path / "killed.mp4";
   // 3.5 s of pictures at 10 fps, then the process ends without finishing.
   const int status = inChild([&] {
@@ -272,7 +264,7 @@ TEST(Mp4Output, AWriterThatDiesLeavesTheFragmentsItCompleted) {
 }
 
 TEST(Mp4Output, AFailedWriteKeepsEveryCompleteFragmentAndNothingElse) {
-  TempDir dir;
+  TempDir dir("vardel-mp4");
   const fs::path file = dir.path / "full.mp4";
   constexpr rlim_t kLimit = 1536 * 1024;  // room for a few fragments of noisy pictures
   const int status = inChild([&] {
@@ -296,7 +288,7 @@ TEST(Mp4Output, AFailedWriteKeepsEveryCompleteFragmentAndNothingElse) {
 }
 
 TEST(Mp4Output, WhenTheRewriteCannotRunTheCompleteFragmentedFileStays) {
-  TempDir dir;
+  TempDir dir("vardel-mp4");
   const fs::path file = dir.path / "kept.mp4";
   const int status = inChild([&] {
     Recorder rec(file);
@@ -317,7 +309,7 @@ TEST(Mp4Output, WhenTheRewriteCannotRunTheCompleteFragmentedFileStays) {
 }
 
 TEST(Mp4Output, BadPathsFailWithThePathAndTheSystemsReason) {
-  TempDir dir;
+  TempDir dir("vardel-mp4");
   struct Case {
     std::string path, says;
   } cases[] = {
