@@ -31,7 +31,9 @@ pids+=($!)
 read -r -t 30 display <&3 || { echo "test-session: Xvfb did not start" >&2; cat "$session/xvfb.log" >&2; exit 1; }
 exec 3<&-
 export DISPLAY=":$display"
+# An X session: the recorder must not take it for a Wayland desktop.
 unset WAYLAND_DISPLAY
+export XDG_SESSION_TYPE=x11
 
 openbox --sm-disable >"$session/openbox.log" 2>&1 &
 pids+=($!)
