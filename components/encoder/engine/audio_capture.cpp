@@ -105,7 +105,9 @@ bool AudioCapture::read(std::vector<std::int16_t>& samples, rt::Text& error) {
   samples.clear();
   Locked lock(loop_);
   for (;;) {
-    if (interrupted_) return true;
+    // After interrupt() a read no longer waits, but still hands over what
+    // the server has already delivered: the last moments before a stop.
+    if (interrupted_ && pa_stream_readable_size(stream_) == 0) return true;
     if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
       error = u"The audio recording stopped: the connection to the audio server was lost (" +
               rt::fromUtf8(pa_strerror(pa_context_errno(context_))) + u").";

@@ -32,8 +32,9 @@ class AudioCapture {
 
   // Waits for recorded samples and replaces `samples` with all there are
   // (whole frames; gaps the server reports are filled with silence).
-  // Returns true with no samples once interrupt() was called; false with
-  // `error` set when the server or the stream failed.
+  // Once interrupt() was called it no longer waits: it returns what has
+  // already arrived, or true with no samples; false with `error` set when
+  // the server or the stream failed.
   bool read(std::vector<std::int16_t>& samples, rt::Text& error);
   // Makes a waiting read() return at once, and every later one.
   void interrupt();

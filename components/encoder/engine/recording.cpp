@@ -78,6 +78,7 @@ struct Recording::State {
   std::mutex stopMutex;
   std::condition_variable stopCv;
   bool stopping = false;
+  Clock::time_point stopAt;  // when stop() was called: the recording's end
 
   std::thread captureThread, encodeThread, audioThread;
   bool stopped = true;  // until the threads run; a failed start has nothing to stop
@@ -368,14 +369,9 @@ void Recording::State::audioLoop() {
     }
     return true;
   };
-  rt::Text error;
-  while (!shouldStop() && !writeFailed) {
-    if (!audio->read(samples, error)) {
-      fail(error);
-      break;
-    }
-    const int got = static_cast<int>(samples.size()) / channels;
-    if (got == 0) continue;  // interrupted by stop
+  // Puts one chunk read from the input on the clock, through the converter,
+  // into the fifo. False (the failure reported) when it cannot.
+  auto take = [&](const std::int16_t* data, int got) {
     // When the chunk's last sample was recorded, on the recording's clock.
     const auto lastSample = Clock::now() - std::chrono::microseconds(audio->latencyUsec());
     const double time = std::chrono::duration<double>(lastSample - t0).count();
@@ -383,45 +379,89 @@ void Recording::State::audioLoop() {
         clock.chunk(got, time, static_cast<double>(written + swr_get_delay(swr, rate)));
     if (step.silence > 0 && !writeSilence(step.silence)) {
       fail(u"The recording stopped: out of memory for the audio.");
-      break;
+      return false;
     }
     const int skip = step.silence < 0 ? static_cast<int>(-step.silence) : 0;
     const int count = got - skip;
-    if (count <= 0) continue;
+    if (count <= 0) return true;
     // Whole samples only: the fraction left over is carried to the next
     // chunk, so short chunks still get the exact speed on average.
     const double exact = count * (step.ratio - 1) + carry;
     const int delta = static_cast<int>(std::lround(exact));
     carry = exact - delta;
-    if (swr_set_compensation(swr, delta, count) < 0) {
-      fail(u"The recording stopped: the audio could not be converted.");
-      break;
-    }
-    const auto* in = reinterpret_cast<const std::uint8_t*>(samples.data() + skip * channels);
+    const auto* in = reinterpret_cast<const std::uint8_t*>(data + skip * channels);
     const int capacity = count + std::abs(delta) + 64;
     planesFor(capacity);
-    const int converted = swr_convert(swr, planePtrs.data(), capacity, &in, count);
+    const int converted = swr_set_compensation(swr, delta, count) < 0
+                              ? -1
+                              : swr_convert(swr, planePtrs.data(), capacity, &in, count);
     if (converted < 0 ||
         av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), converted) < converted) {
       fail(u"The recording stopped: the audio could not be converted.");
-      break;
+      return false;
     }
     written += converted;
     audioSamples += converted;
-    while (av_audio_fifo_size(fifo) >= aenc->frame_size) {
+    return true;
+  };
+  // Encodes what the fifo holds in whole encoder frames.
+  auto encode = [&](int frameSize) {
+    while (av_audio_fifo_size(fifo) >= frameSize) {
       if (av_frame_make_writable(frame.get()) < 0) {
         fail(u"The recording stopped: out of memory for the audio.");
-        return;
+        return false;
       }
-      av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->data), aenc->frame_size);
+      frame->nb_samples = frameSize;
+      av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->data), frameSize);
       frame->pts = nextPts;
-      nextPts += aenc->frame_size;
+      nextPts += frameSize;
       if (avcodec_send_frame(aenc, frame.get()) < 0) {
         fail(u"The recording stopped: the audio encoder failed.");
-        return;
+        return false;
       }
       drain(aenc, ast);
     }
+    return true;
+  };
+  rt::Text error;
+  while (!shouldStop() && !writeFailed) {
+    if (!audio->read(samples, error)) {
+      fail(error);
+      return;
+    }
+    const int got = static_cast<int>(samples.size()) / channels;
+    if (got == 0) continue;  // interrupted by stop
+    if (!take(samples.data(), got) || !encode(aenc->frame_size)) return;
+  }
+  if (writeFailed) return;
+  // The end: what the input still holds, what the converter still holds,
+  // and silence for what never arrived, so the sound lasts as long as the
+  // picture and nothing recorded is left out.
+  if (audio->read(samples, error) && samples.size() >= static_cast<std::size_t>(channels) &&
+      !take(samples.data(), static_cast<int>(samples.size()) / channels))
+    return;
+  planesFor(4096);
+  for (int n; (n = swr_convert(swr, planePtrs.data(), 4096, nullptr, 0)) > 0;) {
+    if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) break;
+    written += n;
+    audioSamples += n;
+  }
+  // The picture's last frame stands until the end of the slot the stop came
+  // in; the sound ends with it (without a picture, at the stop itself).
+  double endSeconds = std::chrono::duration<double>(stopAt - t0).count();
+  if (config.plan.video) {
+    const double fps = config.plan.videoSettings.fps;
+    endSeconds = std::ceil(endSeconds * fps) / fps;
+  }
+  const auto end = std::llround(endSeconds * rate);
+  if (end > written && !writeSilence(end - written)) return;
+  if (!encode(aenc->frame_size)) return;
+  // The last, partial frame: as it is where the encoder takes a short last
+  // frame (AAC), else completed with silence (wmav2 takes whole frames).
+  if (const int rest = av_audio_fifo_size(fifo); rest > 0) {
+    const bool shortLast = (aenc->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
+    if (!shortLast && !writeSilence(aenc->frame_size - rest)) return;
+    encode(shortLast ? rest : aenc->frame_size);
   }
 }
 
@@ -478,6 +518,7 @@ rt::Text Recording::stop() {
   {
     std::lock_guard l(s.stopMutex);
     s.stopping = true;
+    s.stopAt = begin;
   }
   s.stopCv.notify_all();
   if (s.audio) s.audio->interrupt();
@@ -492,9 +533,8 @@ rt::Text Recording::stop() {
   s.queueCv.notify_one();
   if (s.encodeThread.joinable()) s.encodeThread.join();
   if (s.audioThread.joinable()) s.audioThread.join();
-  // The audio fifo's last partial frame (under one encoder frame, ~46 ms)
-  // is left out: wmav2 takes whole frames only, and padding it would make
-  // the sound outlast the picture.
+  // The audio thread has encoded everything up to the stop; the encoder
+  // gives up what it still holds.
   if (s.aenc != nullptr) {
     avcodec_send_frame(s.aenc, nullptr);
     s.drain(s.aenc, s.ast);

@@ -128,6 +128,23 @@ std::vector<Section> probeSections(const fs::path& file, const std::string& entr
   return sections;
 }
 
+double streamEnd(const fs::path& file, const std::string& type, double fps) {
+  std::string out;
+  run("ffprobe -v error -select_streams " + type + " -show_entries packet=pts_time,duration_time -of csv=p=0 " +
+          quote(file.string()),
+      &out);
+  double end = -1;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    const double pts = std::atof(line.c_str());
+    const std::string d = line.substr(comma + 1);
+    end = std::max(end, pts + (d.empty() || d == "N/A" ? 1.0 / fps : std::atof(d.c_str())));
+  }
+  return end;
+}
+
 double lastVideoPts(const fs::path& file) {
   std::string out;
   run("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " + quote(file.string()), &out);

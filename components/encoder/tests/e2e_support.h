@@ -71,6 +71,10 @@ std::vector<Section> probeSections(const std::filesystem::path& file, const std:
 // The presentation time of the last video packet, in seconds; -1 when none.
 double lastVideoPts(const std::filesystem::path& file);
 
+// Where the stream of this type ("v" or "a") ends: the latest packet's time
+// plus its duration (one frame at `fps` for video packets without one).
+double streamEnd(const std::filesystem::path& file, const std::string& type, double fps);
+
 // Decodes every packet; true when FFmpeg reports no error at all.
 bool decodesCleanly(const std::filesystem::path& file);
 

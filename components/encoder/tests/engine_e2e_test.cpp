@@ -126,6 +126,9 @@ TEST_F(EngineRecording, RecordingsCarryPictureSoundAndTheDescriptiveTexts) {
     EXPECT_EQ(p.videoFrames, p.videoPackets) << "every picture decodes";
     EXPECT_TRUE(decodesCleanly(file));
     EXPECT_GT(meanVolumeDb(file), -40.0) << "the tone is missing";
+    // The sound lasts as long as the picture: up to the stop, less than one
+    // audio frame (2048 samples) either way.
+    EXPECT_NEAR(streamEnd(file, "a", c.fps), streamEnd(file, "v", c.fps), 2048.0 / c.sampleRate + 0.01);
     EXPECT_EQ(p.title, rt::toUtf8(kTexts.title));
 
     std::string err;
