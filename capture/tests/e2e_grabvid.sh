@@ -9,6 +9,8 @@
 #     seconds long, with wmv2 video, wmav2 audio and the texts of the boxes.
 #  2. Start a recording and send SIGTERM: the program ends and the file is
 #     still complete.
+#  3. An output name ending in .MP4 records an H.264/AAC MP4 with the title;
+#     killed (SIGKILL) after 4 s, another still plays to 3 s or more.
 #
 #   e2e_grabvid.sh PATH/TO/Grabvid
 set -euo pipefail
@@ -149,5 +151,50 @@ sleep 2
 kill -TERM "$pid"
 wait_exit 60 || true
 complete "$work/sigterm/OutputFile.wmv" 1.0 10.0
+
+# --- 3. An .mp4 name records an MP4, stopped or killed --------------------------
+# Typed into the output box (the chooser's filter offers .wmv only); any case.
+launch mp4
+mp4="$work/mp4/课堂录像.MP4"
+type_into "$wid" $((90 + 100)) $((132 + 9)) "$mp4"
+type_into "$wid" $((180 + 100)) $((333 + 10)) "$title"
+chk_audio "$wid"
+start_capture "$wid"
+wait_minimised mp4
+sleep 2
+timeout 10 wmctrl -i -a "$wid"
+poll 10 shown "$wid" || fail "the window did not come back"
+# A click may reach a window the manager is still bringing back: click the
+# exit button until the program ends.
+for _ in 1 2 3 4 5; do
+  timeout 10 xdotool windowactivate --sync "$wid" 2>/dev/null || true
+  exit_button "$wid"
+  poll 5 eval "! kill -0 $pid" && break
+done
+status=$(wait_exit 60; echo $?) || true
+[ "$status" = 0 ] || fail "Grabvid ended with status $status"
+[ -s "$mp4" ] || fail "$mp4 was not written"
+[ "$(probe "$mp4" format=format_name)" = "mov,mp4,m4a,3gp,3g2,mj2" ] || fail "$mp4 is not an MP4 file"
+codecs=$(timeout 30 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$mp4" | sort | tr '\n' ' ')
+[ "$codecs" = "aac h264 " ] || fail "streams are '$codecs', not H.264 video and AAC audio"
+[ "$(probe "$mp4" format_tags=title)" = "$title" ] || fail "MP4 title: $(probe "$mp4" format_tags=title)"
+errors=$(timeout 60 ffmpeg -nostdin -v error -i "$mp4" -f null - 2>&1 || echo "ffmpeg failed")
+[ -z "$errors" ] || fail "$mp4 does not decode cleanly: $errors"
+
+launch mp4-killed
+killed="$work/mp4-killed/killed.mp4"
+type_into "$wid" $((90 + 100)) $((132 + 9)) "$killed"
+chk_audio "$wid"
+start_capture "$wid"
+wait_minimised mp4-killed
+sleep 4
+kill -KILL "$pid"
+wait_exit 30 || true
+played=$(timeout 60 ffmpeg -nostdin -v error -i "$killed" -f null - 2>&1 | grep -v '^$' || true)
+# A still screen sends pictures only at key frames; the sound runs on, so the
+# last packet of either stream says how far the file plays.
+duration=$(timeout 30 ffprobe -v error -show_entries packet=pts_time -of csv=p=0 "$killed" | sort -g | tail -n 1)
+awk -v d="$duration" 'BEGIN { exit !(d >= 3.0) }' || fail "the killed MP4 plays ${duration:-0}s, not 3 s or more"
+echo "e2e: killed MP4 plays to ${duration}s${played:+ (ffmpeg: $played)}"
 
 echo "e2e: PASS"
