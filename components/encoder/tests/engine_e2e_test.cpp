@@ -390,6 +390,40 @@ TEST_F(StillScreen, CostsFewFramesKeepsKeyFramesAndLastsAsLongAsTheRecording) {
   for (const auto& c : steps) ASSERT_TRUE(near(c, 0x20, 0x40, 0x60)) << c[0] << "," << c[1] << "," << c[2];
 }
 
+// A player showing a still picture redraws it every frame: the server
+// reports damage, but the picture does not change, and nothing is sent.
+TEST_F(StillScreen, APictureRedrawnUnchangedSendsNothing) {
+  const fs::path png = dir / "slide.png", file = dir / "redrawn.wmv";
+  ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i color=c=0x3a6ea5:s=1920x1080 -frames:v 1 " +
+                quote(png.string())),
+            0);
+  Child player({"ffplay", "-v", "error", "-fs", "-noborder", "-loop", "0", "-an", png.string()},
+               (dir / "ffplay.out").string());
+  // Shown once the screen's centre is the picture's blue.
+  const fs::path shot = dir / "shot.rgb";
+  ASSERT_TRUE(pollFor(20, [&] {
+    run("ffmpeg -nostdin -v error -y -f x11grab -video_size 1920x1080 -i \"$DISPLAY\" -frames:v 1 -vf "
+        "crop=2:2:959:539 -f rawvideo -pix_fmt rgb24 " + quote(shot.string()));
+    const std::string rgb = slurp(shot);
+    return rgb.size() >= 3 && std::abs(static_cast<unsigned char>(rgb[2]) - 0xa5) < 8 &&
+           std::abs(static_cast<unsigned char>(rgb[0]) - 0x3a) < 8;
+  })) << "the player did not show the picture";
+  Settings s;
+  s.profile = u"屏幕视频 - 高(CBR)";
+  s.audio = false;
+  s.path = rt::fromUtf8(file.string());
+  auto enc = configure(s);
+  ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+  ASSERT_EQ(enc->Stop(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  player.end();
+  RecordingFigures f;
+  ASSERT_TRUE(recordingFigures(enc, f));
+  // About 135 slots: a key frame every 2 s and the end.
+  EXPECT_LE(f.framesCaptured, 6) << "a picture redrawn unchanged was sent again";
+  EXPECT_GT(f.framesUnchanged, 110);
+}
+
 TEST_F(StillScreen, AChangeAndAMovedPointerShowAtTheirTime) {
   const fs::path file = dir / "change.wmv";
   Settings s;

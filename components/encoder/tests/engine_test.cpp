@@ -269,3 +269,23 @@ TEST(ScreenSources, ChangedRowsBecomeFewEvenBandsInsideThePicture) {
   // Odd-height pictures never get a band past the last even row.
   EXPECT_EQ(engine::mergeBands({{0, 101}}, 100, 0), (std::vector<RowBand>{{0, 100}}));
 }
+
+TEST(ScreenSources, ARowsFingerprintChangesWithAnyOfItsPixels) {
+  // A full-HD row, and odd lengths whose last bytes fall outside the lanes.
+  for (const std::size_t bytes : {std::size_t{7680}, std::size_t{7683}, std::size_t{5}}) {
+    std::vector<std::uint8_t> row(bytes);
+    for (std::size_t i = 0; i < bytes; ++i) row[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    const std::uint64_t h = engine::hashRow(row.data(), bytes);
+    EXPECT_EQ(engine::hashRow(row.data(), bytes), h);
+    for (const std::size_t at : {std::size_t{0}, bytes / 2, bytes - 1}) {
+      row[at] ^= 1;
+      EXPECT_NE(engine::hashRow(row.data(), bytes), h) << bytes << " bytes, bit flipped at " << at;
+      row[at] ^= 1;
+    }
+    // Two pixels swapped: the same bytes in another order.
+    if (bytes >= 8) {
+      std::swap_ranges(row.begin(), row.begin() + 4, row.begin() + 4);
+      EXPECT_NE(engine::hashRow(row.data(), bytes), h);
+    }
+  }
+}

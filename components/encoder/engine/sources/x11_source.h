@@ -29,6 +29,10 @@ struct RowBand {
 // rows become one: one larger read costs less than two requests.
 std::vector<RowBand> mergeBands(std::vector<RowBand> bands, int height, int gap);
 
+// A 64-bit fingerprint of a row of pixels: equal rows, equal fingerprints;
+// a changed row changes it (all but certainly).
+std::uint64_t hashRow(const std::uint8_t* row, std::size_t bytes);
+
 // True when the display at DISPLAY is Xwayland, whose root window reads
 // back black: its RandR outputs are named "XWAYLAND…". False when there is
 // no display or it cannot tell.
@@ -67,6 +71,8 @@ class X11Source final : public ScreenSource {
 
   bool readBand(const RowBand& band);
   void convertBand(const RowBand& band, Picture& canvas);
+  // The rows of the bands just read whose pixels differ from last time.
+  std::vector<RowBand> changedRows(const std::vector<RowBand>& read);
   // Waits for the reply to a request (nullptr: see outcome_) until it comes,
   // the connection breaks, interrupt() is called, or the server has not
   // answered for so long that it counts as stalled.
@@ -92,6 +98,7 @@ class X11Source final : public ScreenSource {
   bool first_ = true;
   Cursor cursor_;               // as drawn into the canvas last time
   std::vector<std::uint8_t> scratch_;  // a band with the pointer drawn in
+  std::vector<std::uint64_t> rowHash_;  // each row's fingerprint as last converted
 };
 
 }  // namespace encoder::engine
