@@ -376,9 +376,11 @@ TEST_F(StillScreen, CostsFewFramesKeepsKeyFramesAndLastsAsLongAsTheRecording) {
   EXPECT_NEAR(p.duration, recorded, 0.2);
   EXPECT_NEAR(p.lastVideoPts + 1.0 / 30, recorded, 0.2) << "the last picture stands until the end";
   EXPECT_TRUE(decodesCleanly(file));
-  // About 165 slots; a still screen sends a key frame every 2 s and the end.
-  EXPECT_LE(p.videoPackets, 8) << "unchanged slots were encoded";
-  EXPECT_GT(f.framesUnchanged, 140);
+  // About 165 slots. A still screen sends its first picture and half a
+  // second to bring out its detail, a key frame every 2 s with three more to
+  // sharpen it, and the end: about 25.
+  EXPECT_LE(p.videoPackets, 30) << "unchanged slots were encoded";
+  EXPECT_GT(f.framesUnchanged, 130);
   const auto keys = keyFrameTimes(file);
   ASSERT_FALSE(keys.empty());
   EXPECT_DOUBLE_EQ(keys.front(), 0.0);
@@ -419,9 +421,11 @@ TEST_F(StillScreen, APictureRedrawnUnchangedSendsNothing) {
   player.end();
   RecordingFigures f;
   ASSERT_TRUE(recordingFigures(enc, f));
-  // About 135 slots: a key frame every 2 s and the end.
-  EXPECT_LE(f.framesCaptured, 6) << "a picture redrawn unchanged was sent again";
-  EXPECT_GT(f.framesUnchanged, 110);
+  // About 135 slots: as on a still screen about 25 are sent, and another 16
+  // for a change the player may still make as it settles; a picture sent
+  // again at every redraw would be all 135.
+  EXPECT_LE(f.framesCaptured, 50) << "a picture redrawn unchanged was sent again";
+  EXPECT_GT(f.framesUnchanged, 80);
 }
 
 TEST_F(StillScreen, AChangeAndAMovedPointerShowAtTheirTime) {
