@@ -256,12 +256,13 @@ void Recording::State::captureLoop() {
   std::int64_t lastQueued = -1;   // the slot of the newest frame sent
   std::int64_t lastKey = -keyEvery;
   bool unsent = false;  // the canvas holds a change no frame has carried yet
-  // For a moment after a change the picture goes on being sent although it
-  // stands still: the encoder's first picture of a change is coarse (its
-  // rate control spends a frame's share on it), and the frames after it
-  // bring out the detail, so a still slide is seen sharp, not blurred.
-  const std::int64_t settleSlots = std::max(1, config.plan.videoSettings.fps / 2);
-  constexpr std::int64_t kKeySettleSlots = 3;
+  // For a few slots after a change, and after a key frame, the picture goes
+  // on being sent although it stands still: the encoder's first picture of
+  // it is coarse (its rate control spends a frame's share on it), and the
+  // frames after it bring out the detail, so a still slide is seen sharp.
+  // (On a detailed text slide, wmv2's first frame of it is sharp after one
+  // more frame; three allow for a busier one.)
+  constexpr std::int64_t kSettleSlots = 3;
   std::int64_t settleUntil = -1;
   bool first = true;
   rt::Text error;
@@ -288,7 +289,7 @@ void Recording::State::captureLoop() {
     framesSkipped += pts - next;
     next = pts + 1;
     unsent = unsent || u == ScreenSource::Update::Changed;
-    if (u == ScreenSource::Update::Changed) settleUntil = pts + settleSlots;
+    if (u == ScreenSource::Update::Changed) settleUntil = pts + kSettleSlots;
     const bool keyDue = pts - lastKey >= keyEvery;
     if (!unsent && !keyDue && pts > settleUntil) {
       ++framesUnchanged;
@@ -304,7 +305,7 @@ void Recording::State::captureLoop() {
       lastKey = pts;
       // A key frame starts the picture afresh, as coarse as a change's first
       // frame; on a still screen it is what players show until the next one.
-      settleUntil = std::max(settleUntil, pts + kKeySettleSlots);
+      settleUntil = std::max(settleUntil, pts + kSettleSlots);
     }
   }
   // The last slot that began before the end shows the screen as it was then.
