@@ -209,10 +209,6 @@ bool Mp4Output::addVideo(int width, int height, const VideoSettings& v, AVCodecC
   // A frame asked to be a key frame becomes an IDR frame: a point a player
   // can start decoding from, which is what seeking into a still screen needs.
   av_dict_set(&opts, "forced-idr", "1", 0);
-  // Frames come only when the screen changed: the rate control must go by
-  // their times, or a key frame two seconds after the last one gets a
-  // thirtieth of a second's share of the bit rate.
-  av_dict_set(&opts, "x264-params", "vfr-input=1", 0);
   const bool opened = openEncoder(venc, &opts, u"Cannot record an MP4: the H.264 encoder", error);
   av_dict_free(&opts);
   return opened && newStream(fmt_, venc, vst, error);
