@@ -72,23 +72,10 @@ std::int64_t AsfFile::seekThunk(void* opaque, std::int64_t offset, int whence) {
 
 bool AsfFile::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size) {
   if (error_ != 0) return false;
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd_, buf, size, static_cast<off_t>(physical));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error_ = errno;
-      return false;
-    }
-    if (n == 0) {
-      error_ = EIO;
-      return false;
-    }
-    buf += n;
-    size -= static_cast<std::size_t>(n);
-    physical += static_cast<std::uint64_t>(n);
-    if (physical > physicalEnd_) physicalEnd_ = physical;
-  }
-  return true;
+  std::size_t written = 0;
+  error_ = writeFully(fd_, physical, buf, size, written);
+  physicalEnd_ = std::max(physicalEnd_, physical + written);
+  return error_ == 0;
 }
 
 int AsfFile::write(const std::uint8_t* buf, std::size_t size) {

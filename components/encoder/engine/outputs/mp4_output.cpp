@@ -282,19 +282,10 @@ std::int64_t Mp4Output::seekThunk(void* opaque, std::int64_t offset, int whence)
 
 bool Mp4Output::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size) {
   if (error_ != 0) return false;
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd_, buf, size, static_cast<off_t>(physical));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error_ = n < 0 ? errno : EIO;
-      return false;
-    }
-    buf += n;
-    size -= static_cast<std::size_t>(n);
-    physical += static_cast<std::uint64_t>(n);
-    physicalEnd_ = std::max(physicalEnd_, physical);
-  }
-  return true;
+  std::size_t written = 0;
+  error_ = writeFully(fd_, physical, buf, size, written);
+  physicalEnd_ = std::max(physicalEnd_, physical + written);
+  return error_ == 0;
 }
 
 int Mp4Output::writeData(const std::uint8_t* buf, std::size_t size) {

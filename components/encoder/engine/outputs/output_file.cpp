@@ -10,6 +10,17 @@
 
 namespace encoder::engine {
 
+int writeFully(int fd, std::uint64_t offset, const std::uint8_t* buf, std::size_t size, std::size_t& written) {
+  written = 0;
+  while (written < size) {
+    const ssize_t n = ::pwrite(fd, buf + written, size - written, static_cast<off_t>(offset + written));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    written += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 rt::Text systemText(int err) { return rt::fromUtf8(std::generic_category().message(err)); }
 
 int openOutputFile(const rt::Text& path, rt::Text& error) {
