@@ -95,6 +95,11 @@ wait_exit() {  # wait_exit SECONDS: the program ends; returns its status
   wait "$pid"
 }
 
+restore_window() {  # brings the minimised window back, as from the task bar
+  timeout 10 wmctrl -i -a "$wid"
+  poll 10 shown "$wid" || fail "the window did not come back"
+}
+
 probe() {  # probe FILE ENTRY: one value from ffprobe
   timeout 30 ffprobe -v error -show_entries "$2" -of default=nw=1:nk=1 "$1" | head -1
 }
@@ -123,8 +128,7 @@ chk_audio "$wid"
 start_capture "$wid"
 wait_minimised restore
 sleep 2
-timeout 10 wmctrl -i -a "$wid"
-poll 10 shown "$wid" || fail "the window did not come back"
+restore_window
 # The recording stopped at the restore: waiting longer does not lengthen it.
 sleep 4
 shown "$wid" || fail "the window did not stay restored"
@@ -162,8 +166,7 @@ chk_audio "$wid"
 start_capture "$wid"
 wait_minimised mp4
 sleep 2
-timeout 10 wmctrl -i -a "$wid"
-poll 10 shown "$wid" || fail "the window did not come back"
+restore_window
 # A click may reach a window the manager is still bringing back: click the
 # exit button until the program ends.
 for _ in 1 2 3 4 5; do
