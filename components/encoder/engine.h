@@ -29,6 +29,8 @@ struct RecordingFigures {
   std::int64_t framesUnchanged = 0;  // grid slots in which the screen had not changed
   std::int64_t videoPackets = 0;
   std::int64_t audioSamples = 0;
+  std::int64_t audioSilence = 0;  // samples of silence put in for stops of the source
+  std::int64_t audioSkipped = 0;  // source samples left out (not those from before the start)
   int width = 0, height = 0;
   double firstFrameLatencyMs = -1;
   double stopLatencyMs = -1;

@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace encoder::engine {
@@ -28,6 +29,43 @@ void AudioCapture::onStreamState(pa_stream*, void* self) {
 }
 void AudioCapture::onReadable(pa_stream*, std::size_t, void* self) {
   pa_threaded_mainloop_signal(static_cast<AudioCapture*>(self)->loop_, 0);
+}
+
+void AudioCapture::requestReading() {
+  if (readingAsked_) return;
+  if (pa_operation* o = pa_stream_update_timing_info(stream_, &AudioCapture::onTiming, this)) {
+    pa_operation_unref(o);
+    readingAsked_ = true;
+    lastAsked_ = Clock::now();
+  }
+}
+
+// The server's answer: its write index, and at its time stamp the latency
+// of what the source has captured but not yet delivered (less, for the
+// monitor of a sink, what that sink has been given but not yet played: a
+// monitor hears a sample when it is played). The next sample to be
+// delivered is captured at the time stamp less the one plus the other.
+void AudioCapture::onTiming(pa_stream* s, int success, void* self) {
+  auto* a = static_cast<AudioCapture*>(self);
+  a->readingAsked_ = false;
+  const pa_timing_info* i = success ? pa_stream_get_timing_info(s) : nullptr;
+  if (i == nullptr || i->write_index_corrupt || i->write_index < 0) return;
+  const auto now = Clock::now();
+  // transport_usec: how long ago the server took its snapshot.
+  const auto offset = std::chrono::microseconds(static_cast<std::int64_t>(i->sink_usec) -
+                                                static_cast<std::int64_t>(i->source_usec) -
+                                                static_cast<std::int64_t>(i->transport_usec));
+  const auto frameBytes = static_cast<std::int64_t>(a->channels_) * 2;
+  a->readings_.push_back({i->write_index / frameBytes, now + offset});
+  pa_threaded_mainloop_signal(a->loop_, 0);
+}
+
+// While the source delivers nothing, readings still come, so the time it
+// stood still is known.
+void AudioCapture::onTimer(pa_mainloop_api*, pa_time_event* e, const timeval*, void* self) {
+  auto* a = static_cast<AudioCapture*>(self);
+  if (Clock::now() - a->lastAsked_ >= std::chrono::milliseconds(kReadingMs)) a->requestReading();
+  pa_context_rttime_restart(a->context_, e, pa_rtclock_now() + kReadingMs * PA_USEC_PER_MSEC);
 }
 
 std::unique_ptr<AudioCapture> AudioCapture::open(int sampleRate, int channels, rt::Text& error) {
@@ -68,9 +106,7 @@ std::unique_ptr<AudioCapture> AudioCapture::open(int sampleRate, int channels, r
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
   attr.fragsize = static_cast<std::uint32_t>(sampleRate * kFragmentMs / 1000 * channels * 2);
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                                                    PA_STREAM_AUTO_TIMING_UPDATE);
-  if (pa_stream_connect_record(a->stream_, nullptr, &attr, flags) < 0) {
+  if (pa_stream_connect_record(a->stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
     error = u"Cannot record the default audio input: " + rt::fromUtf8(pa_strerror(pa_context_errno(a->context_))) +
             u".";
     return nullptr;
@@ -85,11 +121,15 @@ std::unique_ptr<AudioCapture> AudioCapture::open(int sampleRate, int channels, r
     }
     pa_threaded_mainloop_wait(a->loop_);
   }
+  a->requestReading();
+  a->timer_ = pa_context_rttime_new(a->context_, pa_rtclock_now() + kReadingMs * PA_USEC_PER_MSEC,
+                                    &AudioCapture::onTimer, a.get());
   return a;
 }
 
 AudioCapture::~AudioCapture() {
   if (loop_ != nullptr) pa_threaded_mainloop_stop(loop_);
+  if (timer_ != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(timer_);
   if (stream_ != nullptr) {
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
@@ -101,21 +141,24 @@ AudioCapture::~AudioCapture() {
   if (loop_ != nullptr) pa_threaded_mainloop_free(loop_);
 }
 
-bool AudioCapture::read(std::vector<std::int16_t>& samples, rt::Text& error) {
+bool AudioCapture::read(std::vector<std::int16_t>& samples, std::int64_t& first, std::vector<Reading>& readings,
+                        rt::Text& error) {
   samples.clear();
+  readings.clear();
   Locked lock(loop_);
   for (;;) {
-    // After interrupt() a read no longer waits, but still hands over what
-    // the server has already delivered: the last moments before a stop.
-    if (interrupted_ && pa_stream_readable_size(stream_) == 0) return true;
     if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
       error = u"The audio recording stopped: the connection to the audio server was lost (" +
               rt::fromUtf8(pa_strerror(pa_context_errno(context_))) + u").";
       return false;
     }
-    if (pa_stream_readable_size(stream_) > 0) break;
+    // After interrupt() a read no longer waits, but still hands over what
+    // the server has already delivered: the last moments before a stop.
+    if (pa_stream_readable_size(stream_) > 0 || !readings_.empty() || interrupted_) break;
     pa_threaded_mainloop_wait(loop_);
   }
+  first = delivered_;
+  const auto frameBytes = static_cast<std::size_t>(channels_) * sizeof(std::int16_t);
   while (pa_stream_readable_size(stream_) > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
@@ -124,16 +167,20 @@ bool AudioCapture::read(std::vector<std::int16_t>& samples, rt::Text& error) {
       return false;
     }
     if (bytes == 0) break;
-    const std::size_t count = bytes / sizeof(std::int16_t);
+    // The server hands over whole frames; a hole it reports (data lost on
+    // its side) keeps its place in the stream as silence.
+    const std::size_t count = bytes / frameBytes * static_cast<std::size_t>(channels_);
     const std::size_t at = samples.size();
     samples.resize(at + count);
     if (data != nullptr)
       std::memcpy(samples.data() + at, data, count * sizeof(std::int16_t));
     else
-      std::fill(samples.begin() + static_cast<std::ptrdiff_t>(at), samples.end(), std::int16_t{0});  // a hole
+      std::fill(samples.begin() + static_cast<std::ptrdiff_t>(at), samples.end(), std::int16_t{0});
     pa_stream_drop(stream_);
   }
-  samples.resize(samples.size() - samples.size() % static_cast<std::size_t>(channels_));
+  delivered_ += static_cast<std::int64_t>(samples.size()) / channels_;
+  if (!samples.empty()) requestReading();
+  readings.swap(readings_);
   return true;
 }
 
@@ -141,14 +188,6 @@ void AudioCapture::interrupt() {
   Locked lock(loop_);
   interrupted_ = true;
   pa_threaded_mainloop_signal(loop_, 0);
-}
-
-std::uint64_t AudioCapture::latencyUsec() {
-  Locked lock(loop_);
-  pa_usec_t usec = 0;
-  int negative = 0;
-  if (pa_stream_get_latency(stream_, &usec, &negative) < 0 || negative) return 0;
-  return usec;
 }
 
 }  // namespace encoder::engine

@@ -2,11 +2,19 @@
 // serves the same protocol), recorded with small fragments (about 20 ms) so
 // the first samples arrive at once.
 //
+// Besides the samples, it hands out readings of the source's own timing,
+// taken from the server's timing info: how many samples the source had
+// delivered into the stream, and when the next one would be captured (the
+// server's time stamp, less the source's latency, plus the latency of the
+// sink a monitor source listens to). A sample's capture time comes from
+// these (AudioClock), never from when our thread happened to read it.
+//
 // Reads wait on PulseAudio's own thread and can be interrupted: a source
-// that delivers nothing for a while (an idle monitor source sends its data
-// in bursts) never keeps a stop waiting.
+// that delivers nothing for a while never keeps a stop waiting, and a
+// reading still comes about every kReadingMs while it stands still.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -16,12 +24,25 @@
 struct pa_threaded_mainloop;
 struct pa_context;
 struct pa_stream;
+struct pa_time_event;
+struct pa_mainloop_api;
+struct timeval;
 
 namespace encoder::engine {
 
 class AudioCapture {
  public:
+  using Clock = std::chrono::steady_clock;
   static constexpr int kFragmentMs = 20;
+  // Readings are asked for after every read, and at least this often.
+  static constexpr int kReadingMs = 50;
+
+  // The source had delivered `index` samples into the stream, and the next
+  // would be captured at `time`.
+  struct Reading {
+    std::int64_t index;
+    Clock::time_point time;
+  };
 
   // Connects to the audio server and starts recording the default source
   // as signed 16-bit interleaved samples at this rate and channel count.
@@ -30,28 +51,37 @@ class AudioCapture {
   AudioCapture(const AudioCapture&) = delete;
   AudioCapture& operator=(const AudioCapture&) = delete;
 
-  // Waits for recorded samples and replaces `samples` with all there are
-  // (whole frames; gaps the server reports are filled with silence).
-  // Once interrupt() was called it no longer waits: it returns what has
-  // already arrived, or true with no samples; false with `error` set when
-  // the server or the stream failed.
-  bool read(std::vector<std::int16_t>& samples, rt::Text& error);
+  // Waits until samples or readings have arrived and hands them over:
+  // `samples` gets every whole frame there is (holes the server reports
+  // become silence), `first` the stream index of the first of them, and
+  // `readings` the readings taken since the last call. Once interrupt() was
+  // called it no longer waits: it hands over what has already arrived.
+  // False with `error` set when the server or the stream failed.
+  bool read(std::vector<std::int16_t>& samples, std::int64_t& first, std::vector<Reading>& readings,
+            rt::Text& error);
   // Makes a waiting read() return at once, and every later one.
   void interrupt();
-  // How long ago the newest sample read was recorded, in microseconds.
-  std::uint64_t latencyUsec();
 
  private:
   AudioCapture() = default;
   static void onContextState(pa_context* c, void* self);
   static void onStreamState(pa_stream* s, void* self);
   static void onReadable(pa_stream* s, std::size_t bytes, void* self);
+  static void onTiming(pa_stream* s, int success, void* self);
+  static void onTimer(pa_mainloop_api* api, pa_time_event* e, const timeval* tv, void* self);
+  void requestReading();  // with the loop's lock held
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
+  pa_time_event* timer_ = nullptr;
   int channels_ = 0;
   bool interrupted_ = false;
+  // Guarded by the loop's lock:
+  std::int64_t delivered_ = 0;  // frames read so far, holes included: the stream index
+  bool readingAsked_ = false;
+  Clock::time_point lastAsked_;
+  std::vector<Reading> readings_;
 };
 
 }  // namespace encoder::engine

@@ -5,102 +5,88 @@
 
 namespace encoder::engine {
 
-namespace {
-
-// Time per nominal second of input: below 1 for a fast source. Until the
-// points span a second, the source is taken at its word.
-double slopeOf(double sw, double sx, double sy, double sxx, double sxy) {
-  const double d = sw * sxx - sx * sx;
-  if (sw < 2 || d <= sw * sw * 0.05) return 1.0;  // a spread under ~1 s
-  const double b = (sw * sxy - sx * sy) / d;
-  return std::clamp(b, 1 - AudioClock::kMaxSpeedChange * 4, 1 + AudioClock::kMaxSpeedChange * 4);
-}
-
-}  // namespace
-
 AudioClock::AudioClock(int rate) : rate_(rate) {}
 
-void AudioClock::fit(double x, double y, double dt) {
-  const double keep = std::exp(-dt / kMemorySeconds);
-  const double u = x - x0_;
-  // Samples delivered late in a burst carry time stamps that are too late;
-  // such points count for less the further they lie off the line, so a busy
-  // moment cannot bend the estimate (a Huber weight).
-  double w = 1;
-  if (sw_ >= 2) {
-    const double residual = std::abs(y - predict(x));
-    if (residual > kJitterSeconds) w = kJitterSeconds / residual;
+void AudioClock::observe(std::int64_t index, double time) {
+  latestTime_ = time;
+  // A reading that brings no new sample is a looser bound than the one
+  // before it; it only says how long the source has been standing still.
+  if (!readings_.empty() && index <= readings_.back().index) return;
+  readings_.push_back({index, time});
+  advancedAt_ = time;
+}
+
+bool AudioClock::ready(std::int64_t end) const {
+  if (readings_.empty()) return false;
+  const auto lookahead = static_cast<std::int64_t>(kLookaheadSeconds * rate_);
+  return readings_.back().index >= end + lookahead || latestTime_ - advancedAt_ >= kStallSeconds;
+}
+
+double AudioClock::bound(std::int64_t index, bool& found) const {
+  const double perSample = (1 + drift_) / rate_;
+  // Readings further ahead than the lookahead add nothing but the error of
+  // carrying them back at an estimated rate.
+  const auto reach = index + static_cast<std::int64_t>(kLookaheadSeconds * rate_);
+  double best = 0;
+  found = false;
+  for (const Reading& r : readings_) {
+    if (r.index <= index) continue;
+    if (found && r.index > reach) break;
+    const double t = r.time - static_cast<double>(r.index - index) * perSample;
+    if (!found || t < best) best = t;
+    found = true;
   }
-  sw_ = sw_ * keep + w;
-  sx_ = sx_ * keep + w * u;
-  sy_ = sy_ * keep + w * y;
-  sxx_ = sxx_ * keep + w * u * u;
-  sxy_ = sxy_ * keep + w * u * y;
+  return best;
 }
 
+double AudioClock::estimatedRate() const { return rate_ / (1 + drift_); }
 
-double AudioClock::predict(double x) const {
-  if (sw_ <= 0) return lastTime_;
-  const double b = slopeOf(sw_, sx_, sy_, sxx_, sxy_);
-  const double a = (sy_ - b * sx_) / sw_;
-  return a + b * (x - x0_);
-}
-
-double AudioClock::estimatedRate() const { return rate_ / slopeOf(sw_, sx_, sy_, sxx_, sxy_); }
-
-AudioClock::Step AudioClock::chunk(std::int64_t frames, double time, double written) {
+AudioClock::Step AudioClock::place(std::int64_t index, std::int64_t frames, double written) {
   Step step;
   if (frames <= 0) return step;
-  const double dur = static_cast<double>(frames) / rate_;
-  // The first chunk, and the first after a gap, are put exactly where they
-  // belong; from then on only the speed is adjusted.
-  bool late = false;
-  if (!started_) {
-    started_ = aligning_ = true;
-    x0_ = 0;
-  } else if (const double r = time - predict(position_ + dur); r > kGapSeconds) {
-    // Stamped far later than its place. Either the source was silent for a
-    // while (suspended, or lost a stretch), or a busy moment delivered its
-    // samples late. Samples delivered late arrive in a rush and the stamps
-    // fall back onto the line; after a real gap they come at their usual
-    // pace and stay off it. So a gap is taken as real when the next chunk
-    // arrives at pace and is still that late: the position moves on, and the
-    // silence goes in before it.
-    if (gapSuspected_ && time - lastTime_ >= 0.5 * dur) {
-      position_ += r;
-      aligning_ = true;
-      gapSuspected_ = false;
-    } else {
-      gapSuspected_ = late = true;
-    }
-  } else {
-    gapSuspected_ = false;
+  bool found = false;
+  double time = bound(index, found);
+  if (!found) {
+    // No reading lies after the chunk (the last moments before a stop): it
+    // follows the chunk before it at the source's rate.
+    time = started_ ? lastTime_ + static_cast<double>(index - lastIndex_) * (1 + drift_) / rate_
+                    : written / rate_;
   }
-  position_ += dur;
-  if (!late) fit(position_, time, dur);
+  // Readings up to the chunk's end bound nothing that is still to come.
+  while (!readings_.empty() && readings_.front().index <= index + frames) readings_.pop_front();
+  lastIndex_ = index;
   lastTime_ = time;
 
-  const double b = slopeOf(sw_, sx_, sy_, sxx_, sxy_);
-  const double desired = predict(position_) * rate_;  // where the chunk's end belongs
-  double err = desired - (written + static_cast<double>(frames) * b);
-  const double gap = aligning_ ? 0.5 : kGapSeconds * rate_;
-  std::int64_t used = frames;
-  if (err > gap) {
-    // Behind by more than jitter: the missing time is silence.
-    step.silence = std::llround(err);
-    err -= static_cast<double>(step.silence);
-  } else if (err < -gap) {
-    // Ahead (samples from before the recording began, or a source clock
-    // that jumped back): the chunk's first samples are left out.
-    const std::int64_t skip = std::min<std::int64_t>(frames, std::llround(-err / b));
-    used = frames - skip;
-    err += static_cast<double>(skip) * b;
-    step.silence = -skip;  // negative: input samples to leave out
+  const double perInput = 1 + drift_;  // output samples per input sample at the source's rate
+  double err = time * rate_ - written;  // output samples the chunk's first sample is late by
+  const auto gap = kGapSeconds * rate_;
+  if (!started_ || err >= gap) {
+    // The first chunk, and the first after a stop, go exactly where they
+    // belong: silence before them, or their samples from before the
+    // recording's start left out.
+    if (err > 0) {
+      step.silence = std::llround(err);
+      if (started_) silenceInserted_ += step.silence;
+    }
   }
-  if (used == 0) return step;  // still ahead: the next chunk goes on aligning
-  aligning_ = false;
-  const double produce = static_cast<double>(used) * b + err * std::min(1.0, dur / kCorrectionSeconds);
-  step.ratio = std::clamp(produce / static_cast<double>(used), 1 - kMaxSpeedChange, 1 + kMaxSpeedChange);
+  if (err < 0 && (!started_ || err <= -gap)) {
+    step.skip = std::min<std::int64_t>(frames, std::llround(-err / perInput));
+    if (started_) samplesSkipped_ += step.skip;
+  }
+  err -= static_cast<double>(step.silence) - static_cast<double>(step.skip) * perInput;
+  const std::int64_t used = frames - step.skip;
+  if (used == 0) return step;  // all before the start: the next chunk aligns again
+  started_ = true;
+
+  // The PI loop: the speed is the source's rate (the integral) plus a
+  // correction proportional to how far off the output is.
+  const double errSeconds = err / rate_;
+  const double dt = static_cast<double>(used) / rate_;
+  constexpr double kP = 2 * kLoopRadPerSecond, kI = kLoopRadPerSecond * kLoopRadPerSecond;
+  const double correction = kP * errSeconds;
+  if (std::abs(correction) < kMaxCorrection)  // no wind-up while the correction is at its limit
+    drift_ = std::clamp(drift_ + kI * errSeconds * dt, -kMaxDrift, kMaxDrift);
+  step.ratio = 1 + drift_ + std::clamp(correction, -kMaxCorrection, kMaxCorrection);
   return step;
 }
 

@@ -1,21 +1,34 @@
-// Puts recorded sound on the recording's steady clock.
+// Puts recorded sound on the recording's steady clock, the clock the
+// pictures are stamped with.
 //
-// A sound card's clock is off from the system's by tens to a hundred parts
-// per million (simulated cards and cheap USB ones by far more), so counting
-// samples from the first one lets the sound drift against the picture over
-// a long recording. AudioClock watches when the samples were recorded (the
-// capture time stamps, with a few milliseconds of jitter), estimates the
-// source's real rate by a least-squares fit that slowly forgets, and says
-// for each chunk how many output samples it should become: the caller
-// stretches or squeezes the chunk by that ratio (swresample's compensation),
-// in steps too small to hear. A gap in the input (a suspended source, a lost
-// stretch) is returned as silence to put in its place, so what follows stays
-// at its time instead of closing up. (It is recognised one chunk late, when
-// the next chunk confirms it, so at most one chunk sits before the silence
-// instead of after it.)
+// The sound server tells, every few tens of milliseconds, how far the source
+// has got: "the source had delivered `index` samples, and the next one would
+// be captured at `time`" (its write index, less the source's latency, plus a
+// monitored sink's, at the server's time stamp). Such a reading is an upper
+// bound for every sample before `index`: a sample delivered late only makes
+// the bound looser, and one whose source stood still for a while lies even
+// earlier. So a sample's capture time is the tightest of the bounds that the
+// readings after it give, carried back at the source's rate. The clock waits
+// until readings reach a little past a chunk (kLookaheadSeconds) before it
+// places the chunk, which is what lets it tell a source that really stopped
+// (every reading after the stop stays late) from one whose samples were only
+// delivered late in a burst (the readings after the burst are on time again).
+//
+// Each chunk is then placed where it belongs on the output, relative to the
+// recording's start:
+//   - samples captured before the start are left out, and a source that
+//     began later is preceded by silence;
+//   - a source that stopped for kGapSeconds or more (suspended, overrun, a
+//     stalled server) gets silence for exactly as long as it stopped;
+//   - everything else, a source clock that runs fast or slow, jitter, late
+//     bursts, is followed by stretching or squeezing the sound (the caller's
+//     resampler) by a ratio that a PI loop sets: its integral learns the
+//     source's rate, so the sound stays on the picture's clock over an hour
+//     as in the first second, and no sample is dropped or doubled.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 
 namespace encoder::engine {
 
@@ -24,47 +37,73 @@ class AudioClock {
   // `rate`: the nominal sample rate, which is also the output's.
   explicit AudioClock(int rate);
 
+  // A reading of the source's timing: it had delivered `index` samples, and
+  // the next would be captured at `time` (seconds on the recording's clock,
+  // whose zero is the output's first sample). Readings come in order.
+  void observe(std::int64_t index, double time);
+
+  // Whether the chunk ending before input sample `end` can be placed: the
+  // readings reach kLookaheadSeconds past it, or the source has delivered
+  // nothing for so long (kStallSeconds) that no reading will tighten it.
+  bool ready(std::int64_t end) const;
+
   struct Step {
-    // Output samples of silence to write before the chunk; negative: input
-    // samples at the chunk's start to leave out instead.
-    std::int64_t silence = 0;
-    double ratio = 1.0;        // output samples per input sample for the chunk
+    std::int64_t silence = 0;  // output samples of silence to write before the chunk
+    std::int64_t skip = 0;     // input samples at the chunk's start to leave out
+    double ratio = 1.0;        // output samples per input sample for the rest
   };
 
-  // A chunk of `frames` samples whose last sample was recorded at `time`
-  // (seconds on the recording's clock; the first sample of the recording is
-  // due at the output position `time * rate`). `written`: output samples
-  // written so far, silence and samples still inside the resampler included.
-  Step chunk(std::int64_t frames, double time, double written);
+  // Places the chunk of `frames` input samples that starts at input sample
+  // `index`. `written`: the output position the chunk's first sample would
+  // take (samples written so far, those still in the resampler included).
+  Step place(std::int64_t index, std::int64_t frames, double written);
 
   // The source's estimated sample rate (samples per second of the steady clock).
   double estimatedRate() const;
+  // Output samples of silence put in for stops of the source, and input
+  // samples left out, since the first chunk (the alignment at the start
+  // not counted).
+  std::int64_t silenceInserted() const { return silenceInserted_; }
+  std::int64_t samplesSkipped() const { return samplesSkipped_; }
 
-  // Time stamps within this of the fitted line are ordinary jitter.
-  static constexpr double kJitterSeconds = 0.005;
-  // Gaps and offsets below this are jitter; above it, a gap is filled with
-  // silence and the fit starts over from the new position.
+  // A chunk waits until the readings reach this far past it: longer than the
+  // late bursts of a busy machine (about 0.2 s), so the readings after such
+  // a burst are on time again before the chunk is placed.
+  static constexpr double kLookaheadSeconds = 0.3;
+  // Without any new sample for this long, a chunk is placed with the
+  // readings there are: the source has stopped, not only been late.
+  static constexpr double kStallSeconds = 1.5;
+  // A source that stopped for this long or longer gets silence in its place;
+  // shorter offsets (jitter, a late reading) are worked off by the speed.
   static constexpr double kGapSeconds = 0.1;
-  // The largest change of speed applied: ten times the worst real sound card.
-  static constexpr double kMaxSpeedChange = 0.005;
-  // The fit forgets with this time constant: long enough to average out
-  // jitter, short enough to follow a clock that wanders with temperature.
-  static constexpr double kMemorySeconds = 30;
-  // An offset from the ideal position is worked off over about this long.
-  static constexpr double kCorrectionSeconds = 3;
+  // The PI loop's natural frequency (rad/s, critically damped): fast enough
+  // to learn a card 2000 ppm off within a few seconds, slow enough that a
+  // reading a few milliseconds off moves the speed by little.
+  static constexpr double kLoopRadPerSecond = 0.5;
+  // The largest speed correction, beyond the source's rate: about 9 cents
+  // of pitch, unheard in speech and music.
+  static constexpr double kMaxCorrection = 0.005;
+  // The largest source rate error believed: ten times the worst real card.
+  static constexpr double kMaxDrift = 0.005;
 
  private:
-  void fit(double x, double y, double dt);
-  double predict(double x) const;
+  // The tightest bound the readings after `index` give for its capture time,
+  // or a negative `found` when there is none.
+  double bound(std::int64_t index, bool& found) const;
 
+  struct Reading {
+    std::int64_t index;
+    double time;
+  };
+  std::deque<Reading> readings_;
   double rate_;
   bool started_ = false;
-  bool aligning_ = false;  // the next samples are put exactly where they belong
-  bool gapSuspected_ = false;  // the last chunk came far too late
-  double position_ = 0;  // input samples so far, in seconds at the nominal rate, plus gaps
-  // Weighted sums of the fit y = a + b * (x - x0): time against position.
-  double x0_ = 0, sw_ = 0, sx_ = 0, sy_ = 0, sxx_ = 0, sxy_ = 0;
+  double drift_ = 0;       // the loop's integral: seconds per input second, less one
+  std::int64_t lastIndex_ = 0;  // the last chunk placed, and where it belonged
   double lastTime_ = 0;
+  double latestTime_ = 0;   // the newest reading's time
+  double advancedAt_ = 0;   // the time of the newest reading that brought new samples
+  std::int64_t silenceInserted_ = 0, samplesSkipped_ = 0;
 };
 
 }  // namespace encoder::engine

@@ -348,6 +348,8 @@ class EngineEncoder : public Encoder {
     f.screenSource = st.screenSource;
     f.videoPackets = st.videoPackets;
     f.audioSamples = st.audioSamples;
+    f.audioSilence = st.audioSilence;
+    f.audioSkipped = st.audioSkipped;
     f.width = st.width;
     f.height = st.height;
     f.firstFrameLatencyMs = st.firstFrameLatencyMs;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -87,7 +88,7 @@ struct Recording::State {
   rt::Text failure;
 
   std::atomic<std::int64_t> framesCaptured{0}, framesDropped{0}, framesSkipped{0}, framesUnchanged{0},
-      videoPackets{0}, audioSamples{0};
+      videoPackets{0}, audioSamples{0}, audioSilence{0}, audioSkipped{0};
   std::atomic<double> firstFrameLatencyMs{-1}, stopLatencyMs{-1};
 
   ~State();
@@ -342,14 +343,23 @@ void Recording::State::encodeLoop() {
   drain(venc, vst);
 }
 
-// The sound follows the recording's steady clock: AudioClock says where each
-// chunk belongs and how far to stretch it, so a sound card whose clock is a
-// little fast or slow never drifts from the picture, and a gap in the input
-// becomes silence at its place.
+// The sound is put on the recording's steady clock, the clock the pictures
+// are stamped with, by AudioClock: the source's timing readings say when each
+// chunk was captured, and the chunk goes exactly there, stretched or
+// squeezed a little to follow the source's rate. A chunk waits for readings
+// a little past it before it is placed (AudioClock::ready), so the sound
+// sits that much longer here than the pictures do in their queue.
 void Recording::State::audioLoop() {
   const int rate = config.plan.audioSettings.sampleRate;
   const int channels = config.plan.audioSettings.channels;
   std::vector<std::int16_t> samples;
+  std::vector<AudioCapture::Reading> readings;
+  struct Chunk {
+    std::int64_t first;  // the stream index of its first sample
+    std::vector<std::int16_t> samples;
+    std::int64_t end(int channels) const { return first + static_cast<std::int64_t>(samples.size()) / channels; }
+  };
+  std::deque<Chunk> pending;  // read, not yet placed
   std::vector<std::vector<float>> planes(static_cast<std::size_t>(channels));
   std::vector<std::uint8_t*> planePtrs(static_cast<std::size_t>(channels));
   auto planesFor = [&](int capacity) {  // room for `capacity` converted samples a channel
@@ -383,19 +393,19 @@ void Recording::State::audioLoop() {
     }
     return true;
   };
-  // Puts one chunk read from the input on the clock, through the converter,
-  // into the fifo. False (the failure reported) when it cannot.
-  auto take = [&](const std::int16_t* data, int got) {
-    // When the chunk's last sample was recorded, on the recording's clock.
-    const auto lastSample = Clock::now() - std::chrono::microseconds(audio->latencyUsec());
-    const double time = std::chrono::duration<double>(lastSample - t0).count();
+  // Puts one chunk where the clock places it, through the converter, into
+  // the fifo. False (the failure reported) when it cannot.
+  auto take = [&](const Chunk& chunk) {
+    const int got = static_cast<int>(chunk.samples.size()) / channels;
     const AudioClock::Step step =
-        clock.chunk(got, time, static_cast<double>(written + swr_get_delay(swr, rate)));
+        clock.place(chunk.first, got, static_cast<double>(written + swr_get_delay(swr, rate)));
+    audioSilence = clock.silenceInserted();
+    audioSkipped = clock.samplesSkipped();
     if (step.silence > 0 && !writeSilence(step.silence)) {
       fail(u"The recording stopped: out of memory for the audio.");
       return false;
     }
-    const int skip = step.silence < 0 ? static_cast<int>(-step.silence) : 0;
+    const int skip = static_cast<int>(step.skip);
     const int count = got - skip;
     if (count <= 0) return true;
     // Whole samples only: the fraction left over is carried to the next
@@ -403,7 +413,7 @@ void Recording::State::audioLoop() {
     const double exact = count * (step.ratio - 1) + carry;
     const int delta = static_cast<int>(std::lround(exact));
     carry = exact - delta;
-    const auto* in = reinterpret_cast<const std::uint8_t*>(data + skip * channels);
+    const auto* in = reinterpret_cast<const std::uint8_t*>(chunk.samples.data() + skip * channels);
     const int capacity = count + std::abs(delta) + 64;
     planesFor(capacity);
     const int converted = swr_set_compensation(swr, delta, count) < 0
@@ -418,9 +428,22 @@ void Recording::State::audioLoop() {
     audioSamples += converted;
     return true;
   };
-  // Encodes what the fifo holds in whole encoder frames.
-  auto encode = [&](int frameSize) {
-    while (av_audio_fifo_size(fifo) >= frameSize) {
+  // Hands what was read to the clock; places the chunks it has readings for
+  // (all of them at the end).
+  auto absorb = [&](std::int64_t first, bool all) {
+    for (const AudioCapture::Reading& r : readings)
+      clock.observe(r.index, std::chrono::duration<double>(r.time - t0).count());
+    if (!samples.empty()) pending.push_back({first, std::move(samples)});
+    samples = {};
+    while (!pending.empty() && (all || clock.ready(pending.front().end(channels)))) {
+      if (!take(pending.front())) return false;
+      pending.pop_front();
+    }
+    return true;
+  };
+  // Encodes what the fifo holds in whole encoder frames, up to `limit`.
+  auto encode = [&](int frameSize, std::int64_t limit) {
+    while (av_audio_fifo_size(fifo) >= frameSize && nextPts + frameSize <= limit) {
       if (av_frame_make_writable(frame.get()) < 0) {
         fail(u"The recording stopped: out of memory for the audio.");
         return false;
@@ -437,23 +460,22 @@ void Recording::State::audioLoop() {
     }
     return true;
   };
+  constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
   rt::Text error;
+  std::int64_t first = 0;
   while (!shouldStop() && !writeFailed) {
-    if (!audio->read(samples, error)) {
+    if (!audio->read(samples, first, readings, error)) {
       fail(error);
       return;
     }
-    const int got = static_cast<int>(samples.size()) / channels;
-    if (got == 0) continue;  // interrupted by stop
-    if (!take(samples.data(), got) || !encode(aenc->frame_size)) return;
+    if (!absorb(first, false) || !encode(aenc->frame_size, kNoLimit)) return;
   }
   if (writeFailed) return;
-  // The end: what the input still holds, what the converter still holds,
-  // and silence for what never arrived, so the sound lasts as long as the
-  // picture and nothing recorded is left out.
-  if (audio->read(samples, error) && samples.size() >= static_cast<std::size_t>(channels) &&
-      !take(samples.data(), static_cast<int>(samples.size()) / channels))
-    return;
+  // The end: what the input still holds, every chunk still waiting, what
+  // the converter still holds, and silence for what never arrived, so the
+  // sound lasts as long as the picture and nothing recorded is left out.
+  if (audio->read(samples, first, readings, error) && !absorb(first, true)) return;
+  if (!absorb(first, true)) return;
   planesFor(4096);
   for (int n; (n = swr_convert(swr, planePtrs.data(), 4096, nullptr, 0)) > 0;) {
     if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) break;
@@ -462,6 +484,8 @@ void Recording::State::audioLoop() {
   }
   // The picture's last frame stands until the end of the slot the stop came
   // in; the sound ends with it (without a picture, at the stop itself).
+  // Sound placed past that (a monitor's samples are due when they will be
+  // played) is left out.
   double endSeconds = std::chrono::duration<double>(stopAt - t0).count();
   if (config.plan.video) {
     const double fps = config.plan.videoSettings.fps;
@@ -469,14 +493,24 @@ void Recording::State::audioLoop() {
   }
   const auto end = std::llround(endSeconds * rate);
   if (end > written && !writeSilence(end - written)) return;
-  if (!encode(aenc->frame_size)) return;
+  if (!encode(aenc->frame_size, end)) return;
   // The last, partial frame: as it is where the encoder takes a short last
   // frame (AAC), else completed with silence (wmav2 takes whole frames).
-  if (const int rest = av_audio_fifo_size(fifo); rest > 0) {
-    const bool shortLast = (aenc->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
-    if (!shortLast && !writeSilence(aenc->frame_size - rest)) return;
-    encode(shortLast ? rest : aenc->frame_size);
+  const int rest = static_cast<int>(end - nextPts);
+  if (rest <= 0 || av_frame_make_writable(frame.get()) < 0) return;
+  const bool shortLast = (aenc->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
+  frame->nb_samples = shortLast ? rest : aenc->frame_size;
+  av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->data), rest);
+  for (int c = 0; c < channels; ++c) {
+    auto* plane = reinterpret_cast<float*>(frame->data[c]);
+    std::fill(plane + rest, plane + frame->nb_samples, 0.0f);
   }
+  frame->pts = nextPts;
+  if (avcodec_send_frame(aenc, frame.get()) < 0) {
+    fail(u"The recording stopped: the audio encoder failed.");
+    return;
+  }
+  drain(aenc, ast);
 }
 
 std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::Text& error) {
@@ -579,6 +613,8 @@ RecordingStats Recording::stats() const {
   st.framesUnchanged = s_->framesUnchanged;
   st.videoPackets = s_->videoPackets;
   st.audioSamples = s_->audioSamples;
+  st.audioSilence = s_->audioSilence;
+  st.audioSkipped = s_->audioSkipped;
   if (s_->screen) {
     st.width = s_->screen->width();
     st.height = s_->screen->height();

@@ -42,6 +42,9 @@ struct RecordingStats {
   std::int64_t framesUnchanged = 0;  // grid slots in which the screen had not changed
   std::int64_t videoPackets = 0;
   std::int64_t audioSamples = 0;
+  // Sound the audio clock put in for stops of the source, and left out
+  // (samples); the alignment with the recording's start is not counted.
+  std::int64_t audioSilence = 0, audioSkipped = 0;
   int width = 0, height = 0;
   double firstFrameLatencyMs = -1;  // from start() to the first picture read
   double stopLatencyMs = -1;        // from stop() to the file being complete
