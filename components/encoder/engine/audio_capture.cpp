@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace encoder::engine {
 
@@ -182,6 +183,18 @@ bool AudioCapture::read(std::vector<std::int16_t>& samples, std::int64_t& first,
   if (!samples.empty()) requestReading();
   readings.swap(readings_);
   return true;
+}
+
+bool AudioCapture::awaitFirstSamples(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    {
+      Locked lock(loop_);
+      if (delivered_ > 0 || pa_stream_readable_size(stream_) > 0) return true;
+    }
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 void AudioCapture::interrupt() {

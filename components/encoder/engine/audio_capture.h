@@ -59,6 +59,10 @@ class AudioCapture {
   // False with `error` set when the server or the stream failed.
   bool read(std::vector<std::int16_t>& samples, std::int64_t& first, std::vector<Reading>& readings,
             rt::Text& error);
+  // Waits up to `limit` for the first samples to arrive: a recording that
+  // starts once they have begins with sound, not with the moment the
+  // source takes to deliver. False when none came in time.
+  bool awaitFirstSamples(std::chrono::milliseconds limit);
   // Makes a waiting read() return at once, and every later one.
   void interrupt();
 

@@ -40,6 +40,9 @@ constexpr double kQueueSeconds = 0.5;
 
 constexpr AVRational k100ns{1, 10'000'000};
 
+// How long Start waits for the sound's first samples.
+constexpr std::chrono::milliseconds kAudioStartWait{300};
+
 struct FrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
@@ -537,6 +540,10 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
   if (!s.out->open(config.path, Description{config.content, config.attributes}, error)) return nullptr;
   s.headerWritten = true;
 
+  // The recording begins once the sound does (a monitor or a card may take
+  // a moment to deliver its first samples); a source slower than this
+  // starts with silence in its place.
+  if (s.audio) s.audio->awaitFirstSamples(kAudioStartWait);
   s.stopped = false;
   s.t0 = Clock::now();
   try {
