@@ -381,9 +381,12 @@ void Recording::State::audioLoop() {
     return;
   }
   AudioClock clock(rate);
-  std::int64_t written = 0;  // samples given to the fifo, silence included
-  double carry = 0;          // the part of a sample the last chunk's speed change left over
-  std::int64_t nextPts = 0;  // position of the fifo's first sample
+  // Positions count output samples from the recording's start; the lead-in
+  // the output asks for lies before it.
+  const int leadIn = out->audioLeadIn(aenc);
+  std::int64_t written = -leadIn;  // samples given to the fifo, silence included
+  double carry = 0;                // the part of a sample the last chunk's speed change left over
+  std::int64_t nextPts = -leadIn;  // position of the fifo's first sample
   auto writeSilence = [&](std::int64_t n) {
     constexpr int kSilenceChunk = 4096;
     planesFor(kSilenceChunk);
@@ -464,6 +467,10 @@ void Recording::State::audioLoop() {
     return true;
   };
   constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
+  if (!writeSilence(leadIn)) {
+    fail(u"The recording stopped: out of memory for the audio.");
+    return;
+  }
   rt::Text error;
   std::int64_t first = 0;
   while (!shouldStop() && !writeFailed) {

@@ -43,6 +43,7 @@ struct Probe {
   std::string videoCodec, audioCodec, title;
   int width = 0, height = 0, sampleRate = 0, channels = 0;
   double duration = -1;
+  double videoStart = 0;  // when the first picture is shown
   long videoPackets = -1, videoFrames = -1;
   double lastVideoPts = -1;
 };
@@ -50,11 +51,12 @@ struct Probe {
 Probe probe(const fs::path& file) {
   Probe p;
   for (auto& section : probeSections(file,
-                                     "stream=codec_type,codec_name,width,height,sample_rate,channels,"
+                                     "stream=codec_type,codec_name,width,height,sample_rate,channels,start_time,"
                                      "nb_read_frames,nb_read_packets:format=duration:format_tags=title")) {
     auto& f = section.fields;
     if (f["codec_type"] == "video") {
       p.videoCodec = f["codec_name"];
+      p.videoStart = std::atof(f["start_time"].c_str());
       p.width = std::atoi(f["width"].c_str());
       p.height = std::atoi(f["height"].c_str());
       p.videoFrames = std::atol(f["nb_read_frames"].c_str());
@@ -121,7 +123,11 @@ TEST_F(EngineRecording, RecordingsCarryPictureSoundAndTheDescriptiveTexts) {
     EXPECT_EQ(p.audioCodec, "wmav2");
     EXPECT_EQ(p.sampleRate, c.sampleRate);
     EXPECT_EQ(p.channels, c.channels);
-    EXPECT_NEAR(p.duration, recorded, 0.2);
+    // The pictures last as long as the recording. (The sound starts a
+    // little before the first picture: two wmav2 frames of silence whose
+    // decoders present the first frames of a stream badly, and the
+    // encoder's priming.)
+    EXPECT_NEAR(streamEnd(file, "v", c.fps) - p.videoStart, recorded, 0.2);
     EXPECT_GT(p.videoFrames, 0);
     EXPECT_EQ(p.videoFrames, p.videoPackets) << "every picture decodes";
     EXPECT_TRUE(decodesCleanly(file));
@@ -177,7 +183,7 @@ TEST_F(EngineRecording, ReleasingARunningEncoderCompletesTheFile) {
   const double recorded = std::chrono::duration<double>(Clock::now() - started).count();
   enc.reset();  // the last reference
   const Probe p = probe(file);
-  EXPECT_NEAR(p.duration, recorded, 0.2);
+  EXPECT_NEAR(streamEnd(file, "v", 15) - p.videoStart, recorded, 0.2);
   EXPECT_TRUE(decodesCleanly(file));
   // A completed file ends with the index the muxer writes last.
   const std::string bytes = slurp(file);

@@ -270,6 +270,8 @@ bool AsfOutput::addVideo(int width, int height, const VideoSettings& v, AVCodecC
   return openEncoder(venc, nullptr, u"Cannot record: the wmv2 encoder", error) && newStream(fmt_, venc, vst, error);
 }
 
+int AsfOutput::audioLeadIn(const AVCodecContext* audio) const { return 2 * audio->frame_size; }
+
 bool AsfOutput::addAudio(const AudioSettings& a, AVCodecContext*& aenc, AVStream*& ast, rt::Text& error) {
   aenc = newEncoder(avcodec_find_encoder(AV_CODEC_ID_WMAV2), u"Cannot record: this FFmpeg has no wmav2 audio encoder.",
                     error);

@@ -99,6 +99,9 @@ class AsfOutput final : public Output {
   bool addVideo(int width, int height, const VideoSettings& v, AVCodecContext*& codec, AVStream*& stream,
                 rt::Text& error) override;
   bool addAudio(const AudioSettings& a, AVCodecContext*& codec, AVStream*& stream, rt::Text& error) override;
+  // FFmpeg's wmav2 decoder gives nothing for the first frame and a fade for
+  // the second: both go to silence.
+  int audioLeadIn(const AVCodecContext* audio) const override;
   bool open(const rt::Text& path, const Description& description, rt::Text& error) override;
   bool write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, std::uint64_t recorded100ns) override;
   bool finish(std::uint64_t recorded100ns) override;

@@ -43,6 +43,8 @@ class Mp4Output final : public Output {
   bool addVideo(int width, int height, const VideoSettings& v, AVCodecContext*& codec, AVStream*& stream,
                 rt::Text& error) override;
   bool addAudio(const AudioSettings& a, AVCodecContext*& codec, AVStream*& stream, rt::Text& error) override;
+  // AAC's priming is the edit list's to skip: players present the sound whole.
+  int audioLeadIn(const AVCodecContext*) const override { return 0; }
   bool open(const rt::Text& path, const Description& description, rt::Text& error) override;
   bool write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, std::uint64_t recorded100ns) override;
   bool finish(std::uint64_t recorded100ns) override;

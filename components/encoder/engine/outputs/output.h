@@ -60,6 +60,12 @@ class Output {
   // (AV_SAMPLE_FMT_FLTP) at the settings' rate and channels.
   virtual bool addAudio(const AudioSettings& a, AVCodecContext*& codec, AVStream*& stream, rt::Text& error) = 0;
 
+  // Output samples of silence the sound must start with, before the
+  // recording's first: an encoder whose decoders present their first frames
+  // badly (wmav2: nothing, then a fade) gets them in silence, so the sound
+  // from the start on is whole. Its time lies before the recording's start.
+  virtual int audioLeadIn(const AVCodecContext* audio) const = 0;
+
   // Creates (or truncates) `path` as a plain local file, never through a
   // protocol, and writes the header with the description. False with `error`
   // naming the path and the reason.
