@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   ::fstat(fd, &st);
   std::string why;
   const auto t0 = std::chrono::steady_clock::now();
-  const bool ok = encoder::engine::rewriteWithIndexFirst(fd, argv[1], std::atoll(argv[2]), nullptr, {}, why);
+  const bool ok = encoder::engine::rewriteWithIndexFirst(fd, argv[1], std::atoll(argv[2]), nullptr, {}, {}, why);
   const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   ::close(fd);
   if (!ok) {

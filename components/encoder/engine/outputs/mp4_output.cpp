@@ -221,7 +221,9 @@ bool Mp4Output::addAudio(const AudioSettings& a, AVCodecContext*& aenc, AVStream
   setAudioBasics(aenc, a);
   aenc->profile = FF_PROFILE_AAC_LOW;
   aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  return openEncoder(aenc, nullptr, u"Cannot record an MP4: the AAC encoder", error) && newStream(fmt_, aenc, ast, error);
+  if (!openEncoder(aenc, nullptr, u"Cannot record an MP4: the AAC encoder", error)) return false;
+  priming_ = {aenc->initial_padding, aenc->sample_rate};
+  return newStream(fmt_, aenc, ast, error);
 }
 
 bool Mp4Output::open(const rt::Text& path, const Description& description, rt::Text& error) {
@@ -398,7 +400,7 @@ bool Mp4Output::finish(std::uint64_t) {
   // The fragmented file is complete from here on. The regular one replaces
   // it only when everything has worked; if anything fails it stays.
   std::string why;
-  if (!rewriteWithIndexFirst(fd_, path_, packets_, fmt_->metadata, freeform_, why))
+  if (!rewriteWithIndexFirst(fd_, path_, packets_, fmt_->metadata, freeform_, priming_, why))
     av_log(nullptr, AV_LOG_WARNING, "The MP4 recording \"%s\" stays fragmented: %s\n", path_.c_str(), why.c_str());
   closeFile();
   return error_ == 0;
@@ -410,7 +412,7 @@ void Mp4Output::abandon() {
 }
 
 bool rewriteWithIndexFirst(int fd, const std::string& path, std::int64_t packets, const AVDictionary* metadata,
-                           const mp4::Tags& tags, std::string& why) {
+                           const mp4::Tags& tags, Priming priming, std::string& why) {
   // The new file goes beside the file itself (a symbolic link is followed),
   // so the rename replaces it in one step.
   std::string target = path;
@@ -464,6 +466,13 @@ bool rewriteWithIndexFirst(int fd, const std::string& path, std::int64_t packets
       AVStream* from = in->streams[pkt->stream_index];
       AVStream* to = mux->streams[pkt->stream_index];
       av_packet_rescale_ts(pkt, from->time_base, to->time_base);
+      // The fragmented file's muxer put every stream later by the priming,
+      // but its first picture at zero: the sound goes back before zero, the
+      // pictures back to where they were taken.
+      const std::int64_t back = av_rescale_q(priming.samples, AVRational{1, priming.sampleRate}, to->time_base);
+      const std::int64_t floor = to->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ? INT64_MIN : 0;
+      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = std::max(floor, pkt->pts - back);
+      if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = std::max(floor, pkt->dts - back);
       pkt->pos = -1;
       if ((r = av_interleaved_write_frame(mux, pkt)) < 0) break;
     }

@@ -33,6 +33,11 @@ struct AVIOContext;
 
 namespace encoder::engine {
 
+// An audio encoder's priming: samples it puts before the first one recorded.
+struct Priming {
+  int samples = 0, sampleRate = 1;
+};
+
 class Mp4Output final : public Output {
  public:
   // nullptr with `error` set when this FFmpeg has no mp4 muxer.
@@ -83,6 +88,7 @@ class Mp4Output final : public Output {
   // completes a playable file (the header, or a fragment's mdat).
   std::uint64_t nextBox_ = 0, playableEnd_ = 0;
   std::int64_t packets_ = 0;
+  Priming priming_;
   int error_ = 0;
 };
 
@@ -91,9 +97,14 @@ class Mp4Output final : public Output {
 // the front: written to a new file in the same folder, then renamed over
 // `path`, which must still be the file of `fd`. `packets` is at least the
 // number of packets in the file (it sizes the movie box's reserved space);
-// `tags` are added as freeform items. False with `why` set (and `path`
-// untouched) when it cannot; the new file is then removed.
+// `tags` are added as freeform items. `priming` is the audio encoder's
+// priming (AAC's first 1024 samples stand for the time before the first
+// sample), for which the fragmented file starts every stream later: the
+// regular file starts the sound that much before zero again, and its edit
+// list has players skip it, so the first picture and the first sound
+// recorded both come at zero. False with `why` set (and `path` untouched)
+// when it cannot; the new file is then removed.
 bool rewriteWithIndexFirst(int fd, const std::string& path, std::int64_t packets, const AVDictionary* metadata,
-                           const mp4::Tags& tags, std::string& why);
+                           const mp4::Tags& tags, Priming priming, std::string& why);
 
 }  // namespace encoder::engine
