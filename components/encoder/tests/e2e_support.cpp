@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +15,11 @@
 #include <utility>
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
 
 #include "components/automation/automation.h"
 #include "components/encoder/engine.h"
@@ -224,6 +230,142 @@ Ref<Encoder> configure(const Settings& s) {
   return enc;
 }
 
+Timeline decodeTimeline(const fs::path& file, int squareX, int squareY, int squareSize) {
+  Timeline t;
+  AVFormatContext* fmt = nullptr;
+  if (avformat_open_input(&fmt, file.c_str(), nullptr, nullptr) < 0) return t.decodeErrors = true, t;
+  avformat_find_stream_info(fmt, nullptr);
+  std::vector<AVCodecContext*> decoders(fmt->nb_streams, nullptr);
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    const AVCodecParameters* par = fmt->streams[i]->codecpar;
+    if (par->codec_type != AVMEDIA_TYPE_AUDIO && par->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    AVCodecContext* ctx = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    if (ctx == nullptr || avcodec_parameters_to_context(ctx, par) < 0 || avcodec_open2(ctx, codec, nullptr) < 0) {
+      avcodec_free_context(&ctx);
+      t.decodeErrors = true;
+      continue;
+    }
+    ctx->pkt_timebase = fmt->streams[i]->time_base;
+    decoders[i] = ctx;
+  }
+  bool audioStarted = false;
+  AVFrame* frame = av_frame_alloc();
+  auto take = [&](AVCodecContext* ctx, const AVStream* st) {
+    while (avcodec_receive_frame(ctx, frame) == 0) {
+      const std::int64_t ts = frame->best_effort_timestamp;
+      const double at = ts == AV_NOPTS_VALUE ? 0 : static_cast<double>(ts) * av_q2d(st->time_base);
+      if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
+        double sum = 0;
+        int n = 0;
+        // The middle half of the square: its edges may be caught mid-redraw.
+        for (int y = squareY + squareSize / 4; y < squareY + squareSize * 3 / 4 && y < frame->height; ++y)
+          for (int x = squareX + squareSize / 4; x < squareX + squareSize * 3 / 4 && x < frame->width; ++x, ++n)
+            sum += frame->data[0][static_cast<std::ptrdiff_t>(y) * frame->linesize[0] + x];
+        t.pictures.push_back({at, n > 0 ? sum / n : 0});
+      } else {
+        if (!audioStarted) {
+          t.rate = frame->sample_rate;
+          t.audioStart = at;
+          audioStarted = true;
+        }
+        const auto from = static_cast<std::size_t>(std::max<long long>(0, std::llround((at - t.audioStart) * t.rate)));
+        if (t.audio.size() < from + static_cast<std::size_t>(frame->nb_samples))
+          t.audio.resize(from + static_cast<std::size_t>(frame->nb_samples));
+        const auto fmtS = static_cast<AVSampleFormat>(frame->format);
+        for (int i = 0; i < frame->nb_samples; ++i) {
+          float v = 0;
+          if (fmtS == AV_SAMPLE_FMT_FLTP) v = reinterpret_cast<const float*>(frame->data[0])[i];
+          else if (fmtS == AV_SAMPLE_FMT_FLT) v = reinterpret_cast<const float*>(frame->data[0])[i * frame->ch_layout.nb_channels];
+          else if (fmtS == AV_SAMPLE_FMT_S16P) v = reinterpret_cast<const std::int16_t*>(frame->data[0])[i] / 32768.0f;
+          else if (fmtS == AV_SAMPLE_FMT_S16) v = reinterpret_cast<const std::int16_t*>(frame->data[0])[i * frame->ch_layout.nb_channels] / 32768.0f;
+          else t.decodeErrors = true;
+          t.audio[from + static_cast<std::size_t>(i)] = v;
+        }
+      }
+    }
+  };
+  AVPacket* pkt = av_packet_alloc();
+  while (av_read_frame(fmt, pkt) >= 0) {
+    AVCodecContext* ctx = decoders[static_cast<std::size_t>(pkt->stream_index)];
+    if (ctx != nullptr) {
+      if (avcodec_send_packet(ctx, pkt) < 0) t.decodeErrors = true;
+      take(ctx, fmt->streams[pkt->stream_index]);
+    }
+    av_packet_unref(pkt);
+  }
+  for (unsigned i = 0; i < fmt->nb_streams; ++i)
+    if (decoders[i] != nullptr) {
+      avcodec_send_packet(decoders[i], nullptr);
+      take(decoders[i], fmt->streams[i]);
+      avcodec_free_context(&decoders[i]);
+    }
+  av_packet_free(&pkt);
+  av_frame_free(&frame);
+  avformat_close_input(&fmt);
+  return t;
+}
+
+std::vector<double> clickOnsets(const Timeline& t) {
+  std::vector<double> at;
+  std::ptrdiff_t lastLoud = -t.rate;
+  for (std::size_t i = 0; i < t.audio.size(); ++i) {
+    if (std::abs(t.audio[i]) < 0.5f) continue;
+    const auto n = static_cast<std::ptrdiff_t>(i);
+    if (n - lastLoud > t.rate / 2) at.push_back(t.audioTime(i));
+    lastLoud = n;
+  }
+  return at;
+}
+
+std::vector<double> flashOnsets(const Timeline& t) {
+  std::vector<double> at;
+  bool white = true;  // a square white from the start is no flash
+  for (const Timeline::Picture& p : t.pictures) {
+    if (!white && p.luma > 192) at.push_back(p.t);
+    if (p.luma > 192) white = true;
+    if (p.luma < 64) white = false;
+  }
+  return at;
+}
+
+std::vector<Hole> soundHoles(const Timeline& t, double minSeconds) {
+  std::vector<Hole> holes;
+  const auto minRun = static_cast<std::size_t>(minSeconds * t.rate);
+  std::size_t quiet = 0;
+  for (std::size_t i = 0; i <= t.audio.size(); ++i) {
+    if (i < t.audio.size() && std::abs(t.audio[i]) < 0.05f) {
+      ++quiet;
+      continue;
+    }
+    if (quiet >= minRun) holes.push_back({t.audioTime(i - quiet), static_cast<double>(quiet) / t.rate});
+    quiet = 0;
+  }
+  return holes;
+}
+
+SyncReading readSync(const fs::path& file, Square square) {
+  SyncReading r;
+  r.timeline = decodeTimeline(file, square.x, square.y, square.size);
+  const Timeline& t = r.timeline;
+  if (t.pictures.empty() || t.audio.empty()) return r;
+  r.first = t.pictures.front().t;
+  r.last = t.pictures.back().t;
+  r.flashes = flashOnsets(t);
+  for (double c : clickOnsets(t)) {
+    if (c < r.first || c > r.last) continue;
+    const auto f = std::min_element(r.flashes.begin(), r.flashes.end(),
+                                    [&](double a, double b) { return std::abs(a - c) < std::abs(b - c); });
+    const bool near = f != r.flashes.end() && std::abs(*f - c) < 0.5;
+    r.clicks.push_back({c, near ? c - *f : std::nan("")});
+  }
+  for (const Hole& h : soundHoles(t, 0.006)) {
+    const double from = std::max(h.at, r.first), to = std::min(h.at + h.seconds, r.last);
+    if (to - from >= 0.006) r.holes.push_back({from, to - from});
+  }
+  return r;
+}
+
 void PatternAndTone::start(const fs::path& dir, const std::string& patternProgram, int toneSeconds,
                            ChildOptions options) {
   const char* display = std::getenv("DISPLAY");
@@ -236,10 +378,12 @@ void PatternAndTone::start(const fs::path& dir, const std::string& patternProgra
   run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=1000:duration=" + std::to_string(toneSeconds) +
       " -ar 48000 -ac 2 " + quote(tone));
   player = Child({"paplay", "--latency-msec=20", tone}, (dir / "paplay.out").string(), options);
-  // The null sink's monitor starts carrying the tone some time after the
-  // player starts: wait until a short recording of it is not silent.
+  waitForSound(dir);
+}
+
+bool waitForSound(const fs::path& dir) {
   const auto probePcm = dir / "probe.pcm";
-  pollFor(20, [&] {
+  return pollFor(20, [&] {
     run("timeout 1 parec --raw --latency-msec=20 --format=s16le --rate=8000 --channels=1 > " +
         quote(probePcm.string()));
     const std::string pcm = slurp(probePcm);

@@ -81,6 +81,58 @@ bool decodesCleanly(const std::filesystem::path& file);
 // The audio's mean volume in dB (ffmpeg's volumedetect); -999 when unknown.
 double meanVolumeDb(const std::filesystem::path& file);
 
+// A recording as a player presents it, decoded with FFmpeg's libraries: the
+// sound (its first channel, -1..1) on the presentation timeline, and for
+// each picture its presentation time and the mean brightness (0..255) of
+// the middle of one square of the screen.
+struct Timeline {
+  int rate = 0;
+  double audioStart = 0;     // the time of audio[0]
+  std::vector<float> audio;  // stretches between decoded frames are 0
+  struct Picture {
+    double t, luma;
+  };
+  std::vector<Picture> pictures;
+  bool decodeErrors = false;
+  double audioTime(std::size_t i) const { return audioStart + static_cast<double>(i) / rate; }
+};
+Timeline decodeTimeline(const std::filesystem::path& file, int squareX = 0, int squareY = 0, int squareSize = 0);
+
+// The sound of tools/sync_source_main.cpp in a decoded recording:
+// the times its clicks begin (the first sample above half of full scale
+// after half a second below it) ...
+std::vector<double> clickOnsets(const Timeline& t);
+// ... the times a picture first shows the square white after black ...
+std::vector<double> flashOnsets(const Timeline& t);
+// ... and every stretch of at least `minSeconds` in which the steady tone
+// (a fifth of full scale) is gone: no sample above a twentieth of full
+// scale. Each as its start and length, in seconds.
+struct Hole {
+  double at, seconds;
+};
+std::vector<Hole> soundHoles(const Timeline& t, double minSeconds);
+
+// A recording of vardel_sync_source (its square at `square`) as a viewer
+// gets it, between the first picture and the last: each click with the
+// offset from the first picture showing its flash (sound minus picture, s;
+// NaN when no flash lies within half a second), and the stretches of 6 ms
+// or more without the tone, clipped to that span (an encoder's priming may
+// stand as silence before the first picture).
+struct SyncReading {
+  Timeline timeline;
+  double first = 0, last = 0;  // the first and the last picture's time
+  struct Click {
+    double at, offset;
+  };
+  std::vector<Click> clicks;
+  std::vector<double> flashes;
+  std::vector<Hole> holes;
+};
+struct Square {
+  int x = 1600, y = 700, size = 200;  // clear of vardel_pattern's moving parts
+};
+SyncReading readSync(const std::filesystem::path& file, Square square = {});
+
 struct Settings {
   rt::Text profile;
   bool audio = true;
@@ -93,6 +145,11 @@ struct Settings {
 // and (optionally) the audio input, the profile named (an empty name sets
 // none), the texts, the URL attribute, the file and the cropping margins.
 encoder::Ref<encoder::Encoder> configure(const Settings& s);
+
+// Waits (up to 20 s) until the default source carries sound: a null
+// sink's monitor starts some time after a player does. Short recordings go
+// to `dir`.
+bool waitForSound(const std::filesystem::path& dir);
 
 // The moving pattern on screen (vardel_pattern) and a 1 kHz tone played
 // into the default sink, whose monitor is the default source.

@@ -1,0 +1,262 @@
+// Lip sync as a viewer gets it: real minute-long recordings of a busy screen
+// with sound, through the same engine and settings as the recorder (the
+// high profile: 30 fps, 48 kHz), decoded as a player presents them.
+//   - Flashes and clicks: tools/sync_source_main.cpp plays a tone with a
+//     click every second into the null sink whose monitor is recorded, and
+//     turns a square of the screen white the moment each click is heard.
+//     Each click must lie within -45..+60 ms of its flash, from the first
+//     second to the last, in .wmv and .mp4.
+//   - With both cores busy, the same sound through the null sink, and a
+//     sound card with a clock of its own (the same tool feeding PulseAudio's
+//     pipe source 2000 ppm fast or slow, in bursts of 5, 20 and 50 ms): the
+//     clicks keep their spacing within 3 ms, the card's on a line of slope
+//     1 after 5 s.
+// In every recording the tone never drops out (no 6 ms near silence
+// between the first picture and the last), and the engine says it put in
+// no silence and left out no sample.
+// Needs an X display and a PulseAudio server: scripts/test-session.sh, or
+// scripts/wayland-session.sh for the flashes through the ScreenCast portal
+// and PipeWire's pulse server.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "components/encoder/tests/e2e_support.h"
+
+using namespace e2e;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double kSeconds = 60;
+constexpr double kFrame = 1.0 / 30;  // the high profile's frame period
+const Square kSquare;
+
+std::string squareArg() {
+  return std::to_string(kSquare.x) + "," + std::to_string(kSquare.y) + "," + std::to_string(kSquare.size);
+}
+
+// "name=value" lines, as vardel_record --figures prints them.
+std::map<std::string, std::string> figuresOf(const std::string& text) {
+  std::map<std::string, std::string> f;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (const auto eq = line.find('='); eq != std::string::npos) f[line.substr(0, eq)] = line.substr(eq + 1);
+  return f;
+}
+
+// Keeps both cores busy for as long as it lives.
+struct BusyCores {
+  std::vector<Child> spinners;
+  BusyCores() {
+    for (int i = 0; i < 2; ++i)
+      spinners.emplace_back(std::vector<std::string>{"sh", "-c", "while :; do :; done"}, "/dev/null");
+  }
+};
+
+std::string describe(const std::vector<Hole>& holes) {
+  std::ostringstream s;
+  for (const Hole& h : holes) s << " " << h.seconds * 1000 << " ms at " << h.at << " s;";
+  return s.str();
+}
+
+// What every recording here must show: a minute of clicks, decoded without
+// error, the tone whole, and nothing put in or left out by the engine.
+void expectWholeSound(const SyncReading& r, const std::string& recorderSaid) {
+  EXPECT_FALSE(r.timeline.decodeErrors);
+  EXPECT_GE(r.clicks.size(), static_cast<std::size_t>(kSeconds - 3));
+  EXPECT_TRUE(r.holes.empty()) << "the sound drops out:" << describe(r.holes);
+  auto figures = figuresOf(recorderSaid);
+  EXPECT_EQ(figures["audio_silence"], "0") << recorderSaid;
+  EXPECT_EQ(figures["audio_skipped"], "0") << recorderSaid;
+}
+
+// The player's clicks are 1 s + 7 ms or 1 s - 28 ms apart (their place in
+// the frame period turns): every interval is kept within 3 ms.
+void expectPlayedSpacing(const SyncReading& r) {
+  for (std::size_t i = 1; i < r.clicks.size(); ++i) {
+    const double gap = r.clicks[i].at - r.clicks[i - 1].at;
+    EXPECT_LT(std::min(std::abs(gap - 1.007), std::abs(gap - 0.972)), 0.003) << "at " << r.clicks[i].at << " s";
+  }
+}
+
+class LipSync : public ::testing::Test {
+ protected:
+  static inline fs::path dir;
+  static inline Child pattern, listener;
+
+  static void SetUpTestSuite() {
+    char tmpl[] = "/tmp/vardel-sync-XXXXXX";
+    dir = mkdtemp(tmpl);
+    if (std::getenv("DISPLAY") == nullptr || run("pactl info") != 0) return;
+    // Every frame differs (a redraw every 20 ms), without flooding the X
+    // server that also draws the flashes.
+    pattern = Child({VARDEL_PATTERN, "--interval-ms", "20"}, (dir / "pattern.out").string());
+    pollFor(15, [] { return slurp(dir / "pattern.out").find("ready") != std::string::npos; });
+    // A listener on the null sink's monitor keeps the sink playing close to
+    // real time, as a desktop's sound does; otherwise it runs as far ahead
+    // as the player's buffer, and a recording that starts then finds the
+    // first part of a second already played without it.
+    listener = Child({"parec", "--latency-msec=20", "--device=@DEFAULT_MONITOR@", "--raw"}, "/dev/null");
+  }
+  static void TearDownTestSuite() {
+    listener.end();
+    pattern.end();
+    fs::remove_all(dir);
+  }
+  void SetUp() override {
+    const char* display = std::getenv("DISPLAY");
+    ASSERT_TRUE(display && *display && run("pactl info") == 0)
+        << "run inside scripts/test-session.sh or scripts/wayland-session.sh";
+    ASSERT_NE(slurp(dir / "pattern.out").find("ready"), std::string::npos) << "the busy screen did not start";
+  }
+
+  // Plays the clicks into the null sink (with flashes, or not) until the
+  // owner ends it; waits until the sink's monitor carries them.
+  static Child play(bool flash) {
+    // A buffer long enough that the player never runs dry on a busy machine.
+    std::vector<std::string> args{VARDEL_SYNC_SOURCE, "--play", "--latency-ms", "200"};
+    if (flash) args.insert(args.end(), {"--flash", squareArg()});
+    args.push_back(std::to_string(kSeconds + 60));
+    Child player(args, (dir / "player.out").string());
+    EXPECT_TRUE(pollFor(10, [] { return slurp(dir / "player.out").find("ready") != std::string::npos; }));
+    EXPECT_TRUE(waitForSound(dir)) << "the null sink's monitor carries no sound";
+    return player;
+  }
+  // Ends the player; fails when it ran dry, which would be a hole of its own.
+  static void endPlayer(Child& player) {
+    player.end();
+    const std::string said = slurp(dir / "player.out");
+    EXPECT_NE(said.find("underruns=0"), std::string::npos) << "the player ran dry: " << said;
+  }
+
+  void expectClicksWithTheirFlashes(const std::string& ext);
+
+  // Records kSeconds of screen and sound into `file` as the recorder does
+  // (`env`: variables for the recorder); what it printed, with its figures.
+  static std::string record(const fs::path& file, const std::string& env = "") {
+    const fs::path out = dir / "record.out";
+    Child rec({"sh", "-c",
+               env + " " + VARDEL_RECORD + " --out " + quote(file.string()) + " --audio --profile " +
+                   quote("屏幕视频/音频 - 高(CBR)") + " --seconds " + std::to_string(kSeconds) + " --figures"},
+              out.string(), {.stderrToo = true});
+    const int status = rec.wait(kSeconds + 60);
+    const std::string said = slurp(out);
+    EXPECT_EQ(status, 0) << said;
+    return said;
+  }
+};
+
+}  // namespace
+
+// Records a minute of flashes and clicks into a file of this kind and
+// checks every click against its flash.
+void LipSync::expectClicksWithTheirFlashes(const std::string& ext) {
+  SCOPED_TRACE(ext);
+  const fs::path file = dir / ("flashes." + ext);
+  Child player = play(true);
+  const std::string said = record(file);
+  endPlayer(player);
+  const SyncReading r = readSync(file, kSquare);
+  expectWholeSound(r, said);
+  expectPlayedSpacing(r);
+  // The flash came up to a frame before the first picture that shows it,
+  // so the true offset lies between the measured one and a frame more:
+  // all of that must be within -45..+60 ms.
+  std::vector<double> offsets;
+  for (const SyncReading::Click& c : r.clicks) {
+    ASSERT_FALSE(std::isnan(c.offset)) << "no flash for the click at " << c.at << " s";
+    offsets.push_back(c.offset);
+    EXPECT_GE(c.offset, -0.045) << "the sound leads the picture at " << c.at << " s";
+    EXPECT_LE(c.offset + kFrame, 0.060) << "the sound lags the picture at " << c.at << " s";
+  }
+  std::sort(offsets.begin(), offsets.end());
+  std::printf("%s: sound minus picture %.1f / %.1f / %.1f ms (min / median / max), %zu clicks\n", ext.c_str(),
+              offsets.front() * 1000, offsets[offsets.size() / 2] * 1000, offsets.back() * 1000, offsets.size());
+}
+
+TEST_F(LipSync, EveryClickLiesWithItsFlashFromTheFirstSecondToTheLast) {
+  if (std::getenv("WAYLAND_DISPLAY") != nullptr) GTEST_SKIP() << "an X session's test";
+  expectClicksWithTheirFlashes("wmv");
+  expectClicksWithTheirFlashes("mp4");
+}
+
+// On a Wayland desktop (scripts/wayland-session.sh): the screen through the
+// ScreenCast portal and PipeWire, the sound through PipeWire's pulse server.
+TEST_F(LipSync, OnAWaylandDesktopEveryClickLiesWithItsFlashToo) {
+  if (std::getenv("WAYLAND_DISPLAY") == nullptr) GTEST_SKIP() << "runs inside scripts/wayland-session.sh";
+  expectClicksWithTheirFlashes("wmv");
+}
+
+TEST_F(LipSync, WithBothCoresBusyTheSoundNeitherDropsOutNorSlips) {
+  if (std::getenv("WAYLAND_DISPLAY") != nullptr) GTEST_SKIP() << "an X session's test";
+  const fs::path file = dir / "busy.mp4";
+  Child player = play(false);
+  std::string said;
+  {
+    BusyCores busy;
+    said = record(file);
+  }
+  endPlayer(player);
+  const SyncReading r = readSync(file, kSquare);
+  expectWholeSound(r, said);
+  expectPlayedSpacing(r);
+}
+
+TEST_F(LipSync, ACardWithAClockOfItsOwnInBurstsIsFollowedWithoutJumpsOrSilence) {
+  if (std::getenv("WAYLAND_DISPLAY") != nullptr) GTEST_SKIP() << "an X session's test";
+  for (const double speed : {1.002, 0.998}) {
+    SCOPED_TRACE(speed);
+    const fs::path fifo = dir / "card.fifo", file = dir / "card.wmv", cardOut = dir / "card.out";
+    fs::remove(fifo);
+    std::string module;
+    ASSERT_EQ(run("pactl load-module module-pipe-source source_name=vardel_card file=" + quote(fifo.string()) +
+                      " format=s16le rate=48000 channels=2",
+                  &module),
+              0)
+        << module;
+    std::string said;
+    {
+      // A reader keeps the pipe source running, as a sound card runs
+      // whether or not anyone records from it.
+      Child keepAlive({"parec", "--device=vardel_card", "--raw"}, "/dev/null");
+      Child card({VARDEL_SYNC_SOURCE, "--fifo", fifo.string(), "--speed", std::to_string(speed), "--bursts",
+                  "5,20,50", std::to_string(kSeconds + 40)},
+                 cardOut.string());
+      EXPECT_TRUE(pollFor(10, [&] { return slurp(cardOut).find("ready") != std::string::npos; }));
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      BusyCores busy;
+      said = record(file, "PULSE_SOURCE=vardel_card");
+    }
+    run("pactl unload-module " + std::to_string(std::atoi(module.c_str())));
+    const SyncReading r = readSync(file, kSquare);
+    expectWholeSound(r, said);
+    // A second at the card is a second in the file, from the first click on.
+    double worst = 0;
+    for (std::size_t i = 1; i < r.clicks.size(); ++i) {
+      const double gap = r.clicks[i].at - r.clicks[i - 1].at;
+      EXPECT_NEAR(gap, 1.0, 0.003) << "at " << r.clicks[i].at << " s";
+      worst = std::max(worst, std::abs(gap - 1.0));
+    }
+    // And over the rest of the minute the clicks lie on a line of slope 1.
+    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
+    for (std::size_t i = 0; i < r.clicks.size(); ++i) {
+      if (r.clicks[i].at < 5) continue;
+      const auto x = static_cast<double>(i), y = r.clicks[i].at;
+      sx += x, sy += y, sxx += x * x, sxy += x * y, n += 1;
+    }
+    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    std::printf("card at %.4f: slope %.1f ppm off, intervals within %.2f ms of 1 s, %zu clicks\n", speed,
+                (slope - 1) * 1e6, worst * 1000, r.clicks.size());
+    EXPECT_NEAR(slope, 1.0, 100e-6) << "the clicks drift";
+  }
+}

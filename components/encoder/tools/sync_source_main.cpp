@@ -1,0 +1,342 @@
+// vardel_sync_source: sound whose every click is known in time, for the
+// lip-sync tests and benchmark. The sound is a steady 440 Hz tone at a fifth
+// of full scale, with a click (20 ms of 1 kHz at four fifths) about every
+// second, so a recording shows both where each click lies and every moment
+// the sound was missing.
+//
+//   vardel_sync_source --play [--flash X,Y,SIZE] [--latency-ms N] SECONDS
+//       plays into the default PulseAudio sink, clicks at 1 s + k s +
+//       (k mod 5) * 7 ms of the stream. With --flash, a black square window
+//       (override-redirect, at X,Y) turns white for 200 ms at the moment
+//       each click is heard, as the playback stream's timing reports it: the
+//       sink's read index at the server's time stamp plus the sink's latency.
+//   vardel_sync_source --fifo PATH --speed S [--bursts MS,MS,...] [--flash X,Y,SIZE] SECONDS
+//       a sound card with a clock of its own, for PulseAudio's pipe source:
+//       writes the sound into PATH at S times the nominal rate of the steady
+//       clock (1.002: 2000 ppm fast), what is due every MS milliseconds (the
+//       burst lengths take turns every 10 s; default 10), with a click at
+//       every whole second of the steady clock since it started; with
+//       --flash, the square turns white at each of those seconds.
+//
+// Both take the nominal rate 48000 Hz, stereo, signed 16 bits. They ask for
+// a higher priority where they may: they stand in for hardware, whose
+// timing a busy machine does not disturb. --play prints "ready" once the
+// sound is playing, one "click K AT" line (seconds, steady clock) per flash,
+// and "underruns=N" at the end; --fifo prints "ready" once it writes.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pulse/pulseaudio.h>
+#include <xcb/xcb.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRate = 48000;
+constexpr int kChannels = 2;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kToneAmplitude = 0.2, kClickAmplitude = 0.8;
+constexpr std::int64_t kClickSamples = kRate / 50;  // 20 ms
+
+std::atomic<int> gStop{0};  // lock-free: set from the signal handler
+void onSignal(int) { gStop = 1; }
+
+double seconds(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
+
+// Sample `n` of the sound, given where the click nearest to it starts.
+std::int16_t sampleAt(std::int64_t n, std::int64_t clickStart) {
+  const std::int64_t inClick = n - clickStart;
+  const double v = inClick >= 0 && inClick < kClickSamples
+                       ? kClickAmplitude * std::sin(2 * kPi * 1000.0 * static_cast<double>(inClick) / kRate)
+                       : kToneAmplitude * std::sin(2 * kPi * 440.0 * static_cast<double>(n) / kRate);
+  return static_cast<std::int16_t>(std::lround(v * 32767));
+}
+
+// --- Played, with flashes ------------------------------------------------------
+
+// Where click k starts in the played stream.
+std::int64_t playedClick(std::int64_t k) {
+  return std::llround((1.0 + static_cast<double>(k) + 0.007 * static_cast<double>(k % 5)) * kRate);
+}
+
+struct Player {
+  pa_threaded_mainloop* loop = nullptr;
+  pa_context* context = nullptr;
+  pa_stream* stream = nullptr;
+  std::int64_t generated = 0;  // frames written into the stream
+  std::atomic<int> underruns{0};
+  bool timingDone = false;
+  bool timingOk = false;
+
+  static void signal(void* self) { pa_threaded_mainloop_signal(static_cast<Player*>(self)->loop, 0); }
+  static void onContext(pa_context*, void* self) { signal(self); }
+  static void onStream(pa_stream*, void* self) { signal(self); }
+  static void onUnderflow(pa_stream*, void* self) { ++static_cast<Player*>(self)->underruns; }
+  static void onWrite(pa_stream* s, std::size_t bytes, void* self) {
+    auto* p = static_cast<Player*>(self);
+    const auto frames = static_cast<std::int64_t>(bytes / (kChannels * sizeof(std::int16_t)));
+    std::vector<std::int16_t> buf(static_cast<std::size_t>(frames * kChannels));
+    for (std::int64_t i = 0; i < frames; ++i) {
+      const std::int64_t n = p->generated + i;
+      // The last click that starts at or before n (they are about a second apart).
+      const std::int64_t k = std::max<std::int64_t>(0, n / kRate - 1);
+      const std::int64_t start = playedClick(k + 1) <= n ? playedClick(k + 1) : playedClick(k);
+      const std::int16_t v = sampleAt(n, start);
+      for (int c = 0; c < kChannels; ++c) buf[static_cast<std::size_t>(i * kChannels + c)] = v;
+    }
+    pa_stream_write(s, buf.data(), buf.size() * sizeof(std::int16_t), nullptr, 0, PA_SEEK_RELATIVE);
+    p->generated += frames;
+  }
+  static void onTiming(pa_stream*, int success, void* self) {
+    auto* p = static_cast<Player*>(self);
+    p->timingOk = success != 0;
+    p->timingDone = true;
+    signal(self);
+  }
+
+  bool open(int latencyMs) {
+    loop = pa_threaded_mainloop_new();
+    context = pa_context_new(pa_threaded_mainloop_get_api(loop), "vardel_sync_source");
+    pa_context_set_state_callback(context, &Player::onContext, this);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0 || pa_threaded_mainloop_start(loop) < 0)
+      return false;
+    pa_threaded_mainloop_lock(loop);
+    while (pa_context_get_state(context) != PA_CONTEXT_READY) {
+      if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) return pa_threaded_mainloop_unlock(loop), false;
+      pa_threaded_mainloop_wait(loop);
+    }
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, kChannels};
+    stream = pa_stream_new(context, "clicks", &spec, nullptr);
+    pa_stream_set_state_callback(stream, &Player::onStream, this);
+    pa_stream_set_write_callback(stream, &Player::onWrite, this);
+    pa_stream_set_underflow_callback(stream, &Player::onUnderflow, this);
+    pa_buffer_attr attr{};
+    attr.maxlength = attr.prebuf = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(kRate * latencyMs / 1000 * kChannels * 2);
+    pa_stream_connect_playback(stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr);
+    while (pa_stream_get_state(stream) != PA_STREAM_READY) {
+      if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) return pa_threaded_mainloop_unlock(loop), false;
+      pa_threaded_mainloop_wait(loop);
+    }
+    pa_threaded_mainloop_unlock(loop);
+    return true;
+  }
+
+  // When stream frame `n` is heard, from a fresh timing reading; false when
+  // the server gives none.
+  bool heardAt(std::int64_t n, Clock::time_point& at) {
+    pa_threaded_mainloop_lock(loop);
+    timingDone = false;
+    if (pa_operation* o = pa_stream_update_timing_info(stream, &Player::onTiming, this)) pa_operation_unref(o);
+    while (!timingDone) pa_threaded_mainloop_wait(loop);
+    const pa_timing_info* i = timingOk ? pa_stream_get_timing_info(stream) : nullptr;
+    const bool ok = i != nullptr && !i->read_index_corrupt;
+    if (ok) {
+      // The sink has taken frames up to read_index; the last of them is
+      // heard once the sink's latency has passed since the server's snapshot.
+      const double readFrames = static_cast<double>(i->read_index) / (kChannels * 2);
+      const double offset = (static_cast<double>(i->sink_usec) - static_cast<double>(i->transport_usec)) / 1e6 +
+                            (static_cast<double>(n) - readFrames) / kRate;
+      at = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
+    }
+    pa_threaded_mainloop_unlock(loop);
+    return ok;
+  }
+};
+
+struct Flash {
+  xcb_connection_t* c = nullptr;
+  xcb_window_t win = 0;
+  std::uint32_t white = 0, black = 0;
+
+  bool open(int x, int y, int size) {
+    c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c)) return false;
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    white = screen->white_pixel;
+    black = screen->black_pixel;
+    win = xcb_generate_id(c);
+    const std::uint32_t values[] = {black, 1};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, win, screen->root, static_cast<std::int16_t>(x),
+                      static_cast<std::int16_t>(y), static_cast<std::uint16_t>(size), static_cast<std::uint16_t>(size),
+                      0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(c, win);
+    sync();
+    return !xcb_connection_has_error(c);
+  }
+  void paint(bool on) {
+    const std::uint32_t pixel = on ? white : black;
+    xcb_change_window_attributes(c, win, XCB_CW_BACK_PIXEL, &pixel);
+    xcb_clear_area(c, 0, win, 0, 0, 0, 0);
+    sync();
+  }
+  // Returns once the X server has done everything asked so far.
+  void sync() { std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
+};
+
+int play(double duration, int latencyMs, bool flash, int x, int y, int size) {
+  Flash window;
+  if (flash && !window.open(x, y, size)) {
+    std::fprintf(stderr, "vardel_sync_source: cannot open the window\n");
+    return 1;
+  }
+  Player player;
+  if (!player.open(latencyMs)) {
+    std::fprintf(stderr, "vardel_sync_source: cannot play into the default sink\n");
+    return 1;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
+  std::int64_t k = 0;
+  while (!gStop && Clock::now() < end) {
+    Clock::time_point at;
+    if (!flash || !player.heardAt(playedClick(k), at)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    // The reading nearest the moment is the best: wait in steps until close.
+    if (at - Clock::now() > std::chrono::milliseconds(40)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    std::this_thread::sleep_until(at);
+    window.paint(true);
+    std::printf("click %lld %.6f\n", static_cast<long long>(k), seconds(at));
+    std::fflush(stdout);
+    std::this_thread::sleep_until(at + std::chrono::milliseconds(200));
+    window.paint(false);
+    ++k;
+  }
+  std::printf("underruns=%d\n", player.underruns.load());
+  std::fflush(stdout);
+  return 0;
+}
+
+// --- A sound card of its own, into a FIFO ---------------------------------------
+
+int feed(const char* path, double speed, const std::vector<int>& burstsMs, double duration, bool flash, int x,
+         int y, int size) {
+  Flash window;
+  if (flash && !window.open(x, y, size)) {
+    std::fprintf(stderr, "vardel_sync_source: cannot open the window\n");
+    return 1;
+  }
+  const int fd = ::open(path, O_WRONLY);
+  if (fd < 0) {
+    std::fprintf(stderr, "vardel_sync_source: cannot open %s\n", path);
+    return 1;
+  }
+  const double real = kRate * speed;  // frames the card makes per second of the steady clock
+  const auto start = Clock::now();
+  // The flashes keep the steady clock's seconds, whatever the writes do.
+  std::thread flasher;
+  if (flash)
+    flasher = std::thread([&] {
+      for (int k = 1; !gStop && k < duration; ++k) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(k));
+        window.paint(true);
+        std::this_thread::sleep_until(start + std::chrono::seconds(k) + std::chrono::milliseconds(200));
+        window.paint(false);
+      }
+    });
+  std::int64_t written = 0;
+  std::vector<std::int16_t> buf;
+  bool announced = false;
+  auto next = start;
+  while (!gStop) {
+    const double now = std::chrono::duration<double>(Clock::now() - start).count();
+    if (now >= duration) break;
+    const auto due = static_cast<std::int64_t>(now * real);
+    buf.clear();
+    for (std::int64_t n = written; n < due; ++n) {
+      // Sample n is made at n / real seconds; a click starts at each whole second.
+      const std::int16_t v = sampleAt(n, std::llround(std::round(static_cast<double>(n) / real) * real));
+      for (int c = 0; c < kChannels; ++c) buf.push_back(v);
+    }
+    const auto* p = reinterpret_cast<const char*>(buf.data());
+    std::size_t left = buf.size() * sizeof(std::int16_t);
+    while (left > 0) {
+      const ssize_t w = ::write(fd, p, left);
+      if (w < 0) {
+        std::fprintf(stderr, "vardel_sync_source: writing %s failed\n", path);
+        return 1;
+      }
+      p += w;
+      left -= static_cast<std::size_t>(w);
+    }
+    written = due;
+    if (!announced) {
+      std::printf("ready\n");
+      std::fflush(stdout);
+      announced = true;
+    }
+    const int burst = burstsMs[static_cast<std::size_t>(now / 10) % burstsMs.size()];
+    next += std::chrono::milliseconds(burst);
+    std::this_thread::sleep_until(next);
+  }
+  gStop = 1;
+  if (flasher.joinable()) flasher.join();
+  ::close(fd);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGTERM, onSignal);
+  std::signal(SIGINT, onSignal);
+  bool playMode = false, flash = false;
+  std::string fifo;
+  double speed = 1.0, duration = -1;
+  int latencyMs = 50, x = 0, y = 0, size = 0;
+  std::vector<int> bursts{10};
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool more = i + 1 < argc;
+    if (a == "--play") {
+      playMode = true;
+    } else if (a == "--flash" && more) {
+      flash = std::sscanf(argv[++i], "%d,%d,%d", &x, &y, &size) == 3;
+    } else if (a == "--latency-ms" && more) {
+      latencyMs = std::atoi(argv[++i]);
+    } else if (a == "--fifo" && more) {
+      fifo = argv[++i];
+    } else if (a == "--speed" && more) {
+      speed = std::atof(argv[++i]);
+    } else if (a == "--bursts" && more) {
+      bursts.clear();
+      for (char* s = argv[++i]; *s != '\0';) {
+        bursts.push_back(static_cast<int>(std::strtol(s, &s, 10)));
+        if (*s == ',') ++s;
+      }
+    } else if (a[0] != '-') {
+      duration = std::atof(a.c_str());
+    } else {
+      std::fprintf(stderr, "vardel_sync_source: unknown argument %s\n", a.c_str());
+      return 2;
+    }
+  }
+  if (duration <= 0 || playMode == !fifo.empty() || bursts.empty() || size < 0) {
+    std::fprintf(stderr, "usage: vardel_sync_source --play [--flash X,Y,SIZE] [--latency-ms N] SECONDS\n"
+                         "       vardel_sync_source --fifo PATH --speed S [--bursts MS,...] [--flash X,Y,SIZE] SECONDS\n");
+    return 2;
+  }
+  setpriority(PRIO_PROCESS, 0, -10);  // where allowed; see above
+  return playMode ? play(duration, latencyMs, flash, x, y, size)
+                  : feed(fifo.c_str(), speed, bursts, duration, flash, x, y, size);
+}
