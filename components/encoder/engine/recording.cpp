@@ -40,6 +40,10 @@ constexpr double kQueueSeconds = 0.5;
 
 constexpr AVRational k100ns{1, 10'000'000};
 
+// A source's time for a picture further back than this is taken for one on
+// another clock, and the moment of the look stands instead.
+constexpr std::chrono::milliseconds kShownWithin{500};
+
 // How long Start waits for the sound's first samples.
 constexpr std::chrono::milliseconds kAudioStartWait{300};
 
@@ -286,12 +290,19 @@ void Recording::State::captureLoop() {
       firstFrameLatencyMs = std::chrono::duration<double, std::milli>(lookTime - startCall).count();
       first = false;
     }
-    // The picture's time is the grid slot it was seen in; a late look
-    // leaves the slots it missed to the picture before.
-    std::int64_t pts = std::llround((lookTime - t0) / period);
-    if (pts < next) pts = next;
-    framesSkipped += pts - next;
-    next = pts + 1;
+    // The look's grid slot; a late look leaves the slots it missed to the
+    // picture before.
+    std::int64_t slot = std::llround((lookTime - t0) / period);
+    if (slot < next) slot = next;
+    framesSkipped += slot - next;
+    next = slot + 1;
+    // The picture's time is the slot it was on screen in: the look's, or an
+    // earlier one where the source knows it (a compositor's capture time),
+    // but never one a frame went out for already.
+    std::int64_t pts = slot;
+    if (const auto shown = screen->shownAt();
+        u == ScreenSource::Update::Changed && shown && *shown <= lookTime && lookTime - *shown < kShownWithin)
+      pts = std::clamp<std::int64_t>(std::llround((*shown - t0) / period), lastQueued + 1, slot);
     unsent = unsent || u == ScreenSource::Update::Changed;
     if (u == ScreenSource::Update::Changed) settleUntil = pts + kSettleSlots;
     const bool keyDue = pts - lastKey >= keyEvery;

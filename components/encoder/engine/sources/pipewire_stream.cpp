@@ -186,9 +186,8 @@ struct Stream::Impl {
     if (sd.data == nullptr || sd.chunk == nullptr || sd.chunk->size == 0 ||
         (sd.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0)
       return;
-    if (auto* h = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buf, SPA_META_Header, sizeof(spa_meta_header)));
-        h != nullptr && (h->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0)
-      return;
+    auto* header = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buf, SPA_META_Header, sizeof(spa_meta_header)));
+    if (header != nullptr && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0) return;
 
     std::lock_guard<std::mutex> lock(self.mutex_);
     Mirror& m = self.mirror_;
@@ -248,6 +247,7 @@ struct Stream::Impl {
     m.cropY = cy;
     m.cropWidth = cw;
     m.cropHeight = ch;
+    m.capturedNs = header != nullptr && header->pts > 0 ? header->pts : 0;
     m.any = true;
     fullNext = false;
   }

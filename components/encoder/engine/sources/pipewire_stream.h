@@ -34,6 +34,9 @@ struct Mirror {
   // The part of the buffer that is the screen (VideoCrop; the whole buffer without it).
   int cropX = 0, cropY = 0, cropWidth = 0, cropHeight = 0;
   bool any = false;  // a frame has arrived at all
+  // When the compositor captured the newest frame (its buffer's time stamp,
+  // on the monotonic clock); 0 when it gave none.
+  std::int64_t capturedNs = 0;
 };
 
 class Stream {

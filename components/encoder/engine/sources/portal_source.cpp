@@ -43,7 +43,12 @@ class PortalSource final : public ScreenSource {
     }
     Update result = Update::Unchanged;
     const bool open = stream_->take(
-        [&](const pipewire::Mirror& m, const std::vector<pipewire::Band>& bands) { result = draw(m, bands, canvas); },
+        [&](const pipewire::Mirror& m, const std::vector<pipewire::Band>& bands) {
+          result = draw(m, bands, canvas);
+          if (result == Update::Changed)
+            shownAt_ = m.capturedNs > 0 ? std::optional(Clock::time_point(std::chrono::nanoseconds(m.capturedNs)))
+                                        : std::nullopt;
+        },
         why);
     if (!open) {
       error = u"The screen recording stopped: " + why + u".";
@@ -51,6 +56,11 @@ class PortalSource final : public ScreenSource {
     }
     return result;
   }
+
+  // The compositor stamps each frame with the moment it captured the screen
+  // (PipeWire's buffer header, on the monotonic clock); the frame reaches
+  // us a little later, and is looked at on the recording's next slot.
+  std::optional<Clock::time_point> shownAt() const override { return shownAt_; }
 
  private:
   void black(Picture& c) const {
@@ -111,6 +121,7 @@ class PortalSource final : public ScreenSource {
   int width_, height_;
   bool filled_ = false;
   Clock::time_point lastBusCheck_{};
+  std::optional<Clock::time_point> shownAt_;  // of the picture the last update() wrote
   std::vector<std::uint8_t> scaled_;
 };
 

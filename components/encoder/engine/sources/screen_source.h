@@ -8,8 +8,10 @@
 // read and converted.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "runtime/text.h"
 
@@ -52,6 +54,12 @@ class ScreenSource {
   // screen is lost and the recording ends with what it has.
   // Returns within a fraction of a frame's time: it never waits for a change.
   virtual Update update(Picture& canvas, rt::Text& error) = 0;
+
+  // When the screen showed the picture the last update() wrote, where the
+  // source knows it better than the moment update() was called: a
+  // compositor's capture time, some way ahead of the frame's delivery.
+  // nullopt: at the moment of the update.
+  virtual std::optional<std::chrono::steady_clock::time_point> shownAt() const { return std::nullopt; }
 
   // Makes an update() that is waiting for the screen return at once, and
   // every later one: a stop never waits for a screen that stopped answering.
