@@ -231,5 +231,23 @@ done < <(env)
 "${as_user[@]}" test -x "$PWD" -a -r "$PWD" 2>/dev/null || cd "$session/home"
 "${as_user[@]}" env -i "${environment[@]}" dbus-run-session -- "$here/wayland-session.sh" --inside "$@" &
 pids+=($!)
+# On a desktop the sound server's threads get a higher priority (RealtimeKit
+# grants it); one that a busy machine can hold up drops sound of its own.
+# The session's user may not raise it, so root does, as PulseAudio run by
+# root takes it itself in the X session.
+if [ "$(id -u)" -eq 0 ]; then
+  (
+    for _ in $(seq 150); do
+      found=0
+      for pid in $(pids_with_env "VARDEL_WL_SESSION=$session"); do
+        case $(cat "/proc/$pid/comm" 2>/dev/null) in
+          pipewire|pipewire-pulse) renice -n -11 -p $(ls "/proc/$pid/task") >/dev/null 2>&1; found=$((found + 1)) ;;
+        esac
+      done
+      [ "$found" -ge 2 ] && exit 0
+      sleep 0.2
+    done
+  ) &
+fi
 wait "${pids[-1]}" || status=$?
 exit "$status"
