@@ -495,7 +495,10 @@ void Recording::State::audioLoop() {
   // The end: what the input still holds, every chunk still waiting, what
   // the converter still holds, and silence for what never arrived, so the
   // sound lasts as long as the picture and nothing recorded is left out.
-  if (audio->read(samples, first, readings, error) && !absorb(first, true)) return;
+  if (!audio->read(samples, first, readings, error)) {
+    samples.clear();
+    readings.clear();
+  }
   if (!absorb(first, true)) return;
   planesFor(4096);
   for (int n; (n = swr_convert(swr, planePtrs.data(), 4096, nullptr, 0)) > 0;) {
