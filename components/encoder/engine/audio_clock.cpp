@@ -16,10 +16,15 @@ void AudioClock::observe(std::int64_t index, double time) {
   advancedAt_ = time;
 }
 
-bool AudioClock::ready(std::int64_t end) const {
+bool AudioClock::ready(std::int64_t index, std::int64_t end) const {
   if (readings_.empty()) return false;
   const auto lookahead = static_cast<std::int64_t>(kLookaheadSeconds * rate_);
-  return readings_.back().index >= end + lookahead || latestTime_ - advancedAt_ >= kStallSeconds;
+  if (readings_.back().index >= end + lookahead || latestTime_ - advancedAt_ >= kStallSeconds) return true;
+  // The first chunk waits for the lookahead: it sets where the sound starts.
+  if (!started_ || readings_.back().index < end) return false;
+  bool found = false;
+  const double time = bound(index, found);
+  return found && time - (lastTime_ + static_cast<double>(index - lastIndex_) * (1 + drift_) / rate_) < kDoubtSeconds;
 }
 
 double AudioClock::bound(std::int64_t index, bool& found) const {

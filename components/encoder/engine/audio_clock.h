@@ -8,11 +8,12 @@
 // bound for every sample before `index`: a sample delivered late only makes
 // the bound looser, and one whose source stood still for a while lies even
 // earlier. So a sample's capture time is the tightest of the bounds that the
-// readings after it give, carried back at the source's rate. The clock waits
-// until readings reach a little past a chunk (kLookaheadSeconds) before it
-// places the chunk, which is what lets it tell a source that really stopped
-// (every reading after the stop stays late) from one whose samples were only
-// delivered late in a burst (the readings after the burst are on time again).
+// readings after it give, carried back at the source's rate. A chunk whose
+// bound continues the sound before it is placed as soon as a reading follows
+// it. One that seems late waits until readings reach a little past it
+// (kLookaheadSeconds): that tells a source that really stopped (every reading
+// after the stop stays late) from one whose samples were only delivered late
+// in a burst (the readings after the burst are on time again).
 //
 // Each chunk is then placed where it belongs on the output, relative to the
 // recording's start:
@@ -42,10 +43,12 @@ class AudioClock {
   // whose zero is the output's first sample). Readings come in order.
   void observe(std::int64_t index, double time);
 
-  // Whether the chunk ending before input sample `end` can be placed: the
-  // readings reach kLookaheadSeconds past it, or the source has delivered
-  // nothing for so long (kStallSeconds) that no reading will tighten it.
-  bool ready(std::int64_t end) const;
+  // Whether the chunk of input samples [index, end) can be placed: a
+  // reading follows it and its time continues the sound placed before it
+  // (within kDoubtSeconds), or the readings reach kLookaheadSeconds past it,
+  // or the source has delivered nothing for so long (kStallSeconds) that no
+  // reading will tighten it.
+  bool ready(std::int64_t index, std::int64_t end) const;
 
   struct Step {
     std::int64_t silence = 0;  // output samples of silence to write before the chunk
@@ -70,6 +73,9 @@ class AudioClock {
   // late bursts of a busy machine (about 0.2 s), so the readings after such
   // a burst are on time again before the chunk is placed.
   static constexpr double kLookaheadSeconds = 0.3;
+  // A chunk whose bound lies this much later than the sound before it ends
+  // is in doubt: a late burst or a stop, which only later readings tell.
+  static constexpr double kDoubtSeconds = 0.015;
   // Without any new sample for this long, a chunk is placed with the
   // readings there are: the source has stopped, not only been late.
   static constexpr double kStallSeconds = 1.5;

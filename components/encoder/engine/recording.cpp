@@ -360,9 +360,8 @@ void Recording::State::encodeLoop() {
 // The sound is put on the recording's steady clock, the clock the pictures
 // are stamped with, by AudioClock: the source's timing readings say when each
 // chunk was captured, and the chunk goes exactly there, stretched or
-// squeezed a little to follow the source's rate. A chunk waits for readings
-// a little past it before it is placed (AudioClock::ready), so the sound
-// sits that much longer here than the pictures do in their queue.
+// squeezed a little to follow the source's rate. A chunk that seems late
+// waits for readings a little past it before it is placed (AudioClock::ready).
 void Recording::State::audioLoop() {
   const int rate = config.plan.audioSettings.sampleRate;
   const int channels = config.plan.audioSettings.channels;
@@ -452,7 +451,7 @@ void Recording::State::audioLoop() {
       clock.observe(r.index, std::chrono::duration<double>(r.time - t0).count());
     if (!samples.empty()) pending.push_back({first, std::move(samples)});
     samples = {};
-    while (!pending.empty() && (all || clock.ready(pending.front().end(channels)))) {
+    while (!pending.empty() && (all || clock.ready(pending.front().first, pending.front().end(channels)))) {
       if (!take(pending.front())) return false;
       pending.pop_front();
     }

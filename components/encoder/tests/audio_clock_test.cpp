@@ -88,7 +88,8 @@ Outcome simulate(const Source& src, double seconds) {
   Outcome run;
   double written = 0;
   auto placeReady = [&](bool all) {
-    while (!pending.empty() && (all || clock.ready(pending.front().index + pending.front().frames))) {
+    while (!pending.empty() &&
+           (all || clock.ready(pending.front().index, pending.front().index + pending.front().frames))) {
       const Chunk c = pending.front();
       pending.pop_front();
       const AudioClock::Step s = clock.place(c.index, c.frames, written);
@@ -144,7 +145,7 @@ TEST(AudioClock, ACorrectSourceIsLeftAlone) {
   src.readingJitterMs = 1;
   const Outcome run = simulate(src, 60);
   EXPECT_LT(run.worst(0), 0.002);
-  EXPECT_LT(run.worstIntervalError(0), 0.0005);
+  EXPECT_LT(run.worstIntervalError(0), 0.001);
   EXPECT_NEAR(run.estimatedRate, kRate, kRate * 50e-6);
 }
 
