@@ -61,6 +61,10 @@ class AudioClock {
   // take (samples written so far, those still in the resampler included).
   Step place(std::int64_t index, std::int64_t frames, double written);
 
+  // Up to when the source has delivered what it captured: the time of the
+  // newest reading that brought samples (seconds on the recording's clock).
+  double deliveredUntil() const { return advancedAt_; }
+
   // The source's estimated sample rate (samples per second of the steady clock).
   double estimatedRate() const;
   // Output samples of silence put in for stops of the source, and input

@@ -44,8 +44,10 @@ constexpr AVRational k100ns{1, 10'000'000};
 // another clock, and the moment of the look stands instead.
 constexpr std::chrono::milliseconds kShownWithin{500};
 
-// How long Start waits for the sound's first samples.
+// How long Start waits for the sound's first samples, and Stop for the
+// sound of the recording's last moments.
 constexpr std::chrono::milliseconds kAudioStartWait{300};
+constexpr std::chrono::milliseconds kAudioEndWait{250};
 
 struct FrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
@@ -491,20 +493,6 @@ void Recording::State::audioLoop() {
     if (!absorb(first, false) || !encode(aenc->frame_size, kNoLimit)) return;
   }
   if (writeFailed) return;
-  // The end: what the input still holds, every chunk still waiting, what
-  // the converter still holds, and silence for what never arrived, so the
-  // sound lasts as long as the picture and nothing recorded is left out.
-  if (!audio->read(samples, first, readings, error)) {
-    samples.clear();
-    readings.clear();
-  }
-  if (!absorb(first, true)) return;
-  planesFor(4096);
-  for (int n; (n = swr_convert(swr, planePtrs.data(), 4096, nullptr, 0)) > 0;) {
-    if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) break;
-    written += n;
-    audioSamples += n;
-  }
   // The picture's last frame stands until the end of the slot the stop came
   // in; the sound ends with it (without a picture, at the stop itself).
   // Sound placed past that (a monitor's samples are due when they will be
@@ -513,6 +501,27 @@ void Recording::State::audioLoop() {
   if (config.plan.video) {
     const double fps = config.plan.videoSettings.fps;
     endSeconds = std::ceil(endSeconds * fps) / fps;
+  }
+  // The end: the sound of the last moments is still on its way (a card
+  // delivers a period after it captured it, PipeWire a quantum): it is
+  // waited for, a little. Then every chunk still waiting, what the
+  // converter still holds, and silence for what never arrived, so the sound
+  // lasts as long as the picture and nothing recorded is left out.
+  const auto giveUp = Clock::now() + kAudioEndWait;
+  do {
+    if (!audio->read(samples, first, readings, error)) break;
+    if (!absorb(first, false)) return;
+    if (clock.deliveredUntil() >= endSeconds) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  } while (Clock::now() < giveUp);
+  samples.clear();
+  readings.clear();
+  if (!absorb(first, true)) return;
+  planesFor(4096);
+  for (int n; (n = swr_convert(swr, planePtrs.data(), 4096, nullptr, 0)) > 0;) {
+    if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) break;
+    written += n;
+    audioSamples += n;
   }
   const auto end = std::llround(endSeconds * rate);
   if (end > written && !writeSilence(end - written)) return;
