@@ -101,7 +101,7 @@ EOF
 [screencast]
 output_name=HEADLESS-1
 chooser_type=none
-max_fps=30
+max_fps=60
 EOF
   /usr/libexec/xdg-permission-store --replace >"$logs/xdg-permission-store.log" 2>&1 &
   pids+=($!)
