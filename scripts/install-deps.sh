@@ -22,7 +22,8 @@ test=(googletest libgtest-dev libgmock-dev qt6-base-private-dev
       sway xwayland foot x11-apps acl dbus-daemon dbus-bin python3-dbus python3-gi
       pipewire pipewire-bin pipewire-pulse wireplumber
       xdg-desktop-portal xdg-desktop-portal-wlr
-      chromium)
+      chromium
+      libwayland-dev wayland-protocols)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 

@@ -32,6 +32,7 @@ struct RecordingFigures {
   std::int64_t audioSilence = 0;  // samples of silence put in for stops of the source
   std::int64_t audioSkipped = 0;  // source samples left out (not those from before the start)
   int width = 0, height = 0;
+  double startSeconds = 0;  // the recording's first moment, seconds on the steady clock
   double firstFrameLatencyMs = -1;
   double stopLatencyMs = -1;
   std::string screenSource;  // "X11", "ScreenCast portal"

@@ -350,6 +350,7 @@ class EngineEncoder : public Encoder {
     f.audioSamples = st.audioSamples;
     f.audioSilence = st.audioSilence;
     f.audioSkipped = st.audioSkipped;
+    f.startSeconds = st.startSeconds;
     f.width = st.width;
     f.height = st.height;
     f.firstFrameLatencyMs = st.firstFrameLatencyMs;

@@ -649,6 +649,7 @@ RecordingStats Recording::stats() const {
   st.framesUnchanged = s_->framesUnchanged;
   st.videoPackets = s_->videoPackets;
   st.audioSamples = s_->audioSamples;
+  st.startSeconds = std::chrono::duration<double>(s_->t0.time_since_epoch()).count();
   st.audioSilence = s_->audioSilence;
   st.audioSkipped = s_->audioSkipped;
   if (s_->screen) {

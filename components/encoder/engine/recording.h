@@ -46,6 +46,7 @@ struct RecordingStats {
   // (samples); the alignment with the recording's start is not counted.
   std::int64_t audioSilence = 0, audioSkipped = 0;
   int width = 0, height = 0;
+  double startSeconds = 0;          // the recording's first moment, on the steady clock
   double firstFrameLatencyMs = -1;  // from start() to the first picture read
   double stopLatencyMs = -1;        // from stop() to the file being complete
   const char* screenSource = "";    // the screen source's kind, once opened

@@ -344,7 +344,20 @@ std::vector<Hole> soundHoles(const Timeline& t, double minSeconds) {
   return holes;
 }
 
-SyncReading readSync(const fs::path& file, Square square) {
+FlashLog flashLog(const std::string& playerOutput, const std::string& recorderOutput) {
+  FlashLog log;
+  std::istringstream player(playerOutput);
+  for (std::string line; std::getline(player, line);) {
+    long long k = 0;
+    FlashLog::Flash f{};
+    if (std::sscanf(line.c_str(), "click %lld %lf %lf", &k, &f.heard, &f.shown) == 3) log.flashes.push_back(f);
+  }
+  if (const auto at = recorderOutput.find("start_s="); at != std::string::npos)
+    log.start = std::atof(recorderOutput.c_str() + at + 8);
+  return log;
+}
+
+SyncReading readSync(const fs::path& file, Square square, const FlashLog* log) {
   SyncReading r;
   r.timeline = decodeTimeline(file, square.x, square.y, square.size);
   const Timeline& t = r.timeline;
@@ -357,7 +370,17 @@ SyncReading readSync(const fs::path& file, Square square) {
     const auto f = std::min_element(r.flashes.begin(), r.flashes.end(),
                                     [&](double a, double b) { return std::abs(a - c) < std::abs(b - c); });
     const bool near = f != r.flashes.end() && std::abs(*f - c) < 0.5;
-    r.clicks.push_back({c, near ? c - *f : std::nan("")});
+    double offset = near ? c - *f : std::nan("");
+    if (log != nullptr && log->start > 0) {
+      // The click's moment on the steady clock: the first picture is the
+      // recording's first moment.
+      const double at = log->start + (c - r.first);
+      const auto g = std::min_element(log->flashes.begin(), log->flashes.end(), [&](const auto& a, const auto& b) {
+        return std::abs(a.heard - at) < std::abs(b.heard - at);
+      });
+      offset = g != log->flashes.end() && std::abs(g->heard - at) < 0.3 ? offset + (g->shown - g->heard) : std::nan("");
+    }
+    r.clicks.push_back({c, offset});
   }
   for (const Hole& h : soundHoles(t, 0.006)) {
     const double from = std::max(h.at, r.first), to = std::min(h.at + h.seconds, r.last);

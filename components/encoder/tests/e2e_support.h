@@ -112,12 +112,27 @@ struct Hole {
 };
 std::vector<Hole> soundHoles(const Timeline& t, double minSeconds);
 
+// What vardel_sync_source said of its flashes ("click K HEARD SHOWN"
+// lines: when each click was heard, when its flash was on screen), and when
+// the recording began (vardel_record's start_s), all on the steady clock.
+struct FlashLog {
+  double start = 0;
+  struct Flash {
+    double heard, shown;
+  };
+  std::vector<Flash> flashes;
+};
+FlashLog flashLog(const std::string& playerOutput, const std::string& recorderOutput);
+
 // A recording of vardel_sync_source (its square at `square`) as a viewer
 // gets it, between the first picture and the last: each click with the
 // offset from the first picture showing its flash (sound minus picture, s;
 // NaN when no flash lies within half a second), and the stretches of 6 ms
 // or more without the tone, clipped to that span (an encoder's priming may
-// stand as silence before the first picture).
+// stand as silence before the first picture). With the player's `log`,
+// each offset is counted from when the flash was on screen rather than
+// when its click was heard: a compositor shows a window's change only at
+// its next frame.
 struct SyncReading {
   Timeline timeline;
   double first = 0, last = 0;  // the first and the last picture's time
@@ -131,7 +146,7 @@ struct SyncReading {
 struct Square {
   int x = 1600, y = 700, size = 200;  // clear of vardel_pattern's moving parts
 };
-SyncReading readSync(const std::filesystem::path& file, Square square = {});
+SyncReading readSync(const std::filesystem::path& file, Square square = {}, const FlashLog* log = nullptr);
 
 struct Settings {
   rt::Text profile;

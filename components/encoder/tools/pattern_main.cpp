@@ -5,7 +5,9 @@
 //     blocks of 40 x 40 pixels along the top edge, white = 1, so a picture
 //     caught mid-redraw still reads as one of two neighbouring values;
 //   - a white square moving left to right at 500 pixels a second.
-// Prints "ready" once the first picture is on screen; runs until killed.
+// --width W keeps the window to the screen's left W pixels (the rest stays
+// free for other windows). Prints "ready" once the first picture is on
+// screen; runs until killed.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -22,9 +24,11 @@ void onSignal(int) { gStop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  int intervalMs = 1;
-  for (int i = 1; i + 1 < argc; ++i)
+  int intervalMs = 1, width = 0;
+  for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--interval-ms") == 0) intervalMs = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--width") == 0) width = std::atoi(argv[i + 1]);
+  }
   std::signal(SIGTERM, onSignal);
   std::signal(SIGINT, onSignal);
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
@@ -33,7 +37,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  const std::uint16_t w = screen->width_in_pixels, h = screen->height_in_pixels;
+  const std::uint16_t h = screen->height_in_pixels;
+  const auto w = static_cast<std::uint16_t>(width > 0 && width < screen->width_in_pixels ? width : screen->width_in_pixels);
   const xcb_window_t win = xcb_generate_id(c);
   const std::uint32_t winValues[] = {screen->black_pixel, 1};
   xcb_create_window(c, XCB_COPY_FROM_PARENT, win, screen->root, 0, 0, w, h, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,

@@ -7,7 +7,11 @@
 // minute, and the stretches of 6 ms or more in which the tone is gone
 // between the first picture and the last (count and longest, ms).
 //
-//   vardel_sync_probe FILE [X,Y,SIZE]      (the flashing square; default e2e::Square)
+//   vardel_sync_probe FILE [X,Y,SIZE [PLAYER_OUTPUT RECORDER_OUTPUT]]
+//     X,Y,SIZE: the flashing square (default e2e::Square); with what the
+//     player and vardel_record --figures printed, each offset counts from
+//     when the flash was on screen (a compositor's next frame) rather than
+//     when its click was heard.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -30,11 +34,14 @@ void printSpread(const char* name, std::vector<double> v) {
 
 int main(int argc, char** argv) {
   e2e::Square square;
-  if (argc < 2 || (argc > 2 && std::sscanf(argv[2], "%d,%d,%d", &square.x, &square.y, &square.size) != 3)) {
-    std::fprintf(stderr, "usage: vardel_sync_probe FILE [X,Y,SIZE]\n");
+  if (argc < 2 || argc == 4 || argc > 5 ||
+      (argc > 2 && std::sscanf(argv[2], "%d,%d,%d", &square.x, &square.y, &square.size) != 3)) {
+    std::fprintf(stderr, "usage: vardel_sync_probe FILE [X,Y,SIZE [PLAYER_OUTPUT RECORDER_OUTPUT]]\n");
     return 2;
   }
-  const e2e::SyncReading r = e2e::readSync(argv[1], square);
+  e2e::FlashLog log;
+  if (argc == 5) log = e2e::flashLog(e2e::slurp(argv[3]), e2e::slurp(argv[4]));
+  const e2e::SyncReading r = e2e::readSync(argv[1], square, argc == 5 ? &log : nullptr);
   if (r.timeline.pictures.empty() || r.timeline.audio.empty()) {
     std::fprintf(stderr, "vardel_sync_probe: %s has no pictures or no sound\n", argv[1]);
     return 1;

@@ -4,12 +4,16 @@
 // second, so a recording shows both where each click lies and every moment
 // the sound was missing.
 //
-//   vardel_sync_source --play [--flash X,Y,SIZE] [--latency-ms N] SECONDS
+//   vardel_sync_source --play [--flash X,Y,SIZE | --flash-wayland X,Y,SIZE] [--latency-ms N] SECONDS
 //       plays into the default PulseAudio sink, clicks at 1 s + k s +
-//       (k mod 5) * 7 ms of the stream. With --flash, a black square window
-//       (override-redirect, at X,Y) turns white for 200 ms at the moment
-//       each click is heard, as the playback stream's timing reports it: the
-//       sink's read index at the server's time stamp plus the sink's latency.
+//       (k mod 5) * 7 ms of the stream. With --flash, a black square X
+//       window (override-redirect, at X,Y) turns white for 200 ms at the
+//       moment each click is heard, as the playback stream's timing reports
+//       it: the sink's read index at the server's time stamp plus the sink's
+//       latency. An X server draws it at once. With --flash-wayland the
+//       square is a window of a Wayland desktop (sway: floating, moved to
+//       X,Y with swaymsg), which the compositor shows at its next frame: the
+//       moment it was shown comes from its frame callback.
 //   vardel_sync_source --fifo PATH --speed S [--bursts MS,MS,...] [--flash X,Y,SIZE] SECONDS
 //       a sound card with a clock of its own, for PulseAudio's pipe source:
 //       writes the sound into PATH at S times the nominal rate of the steady
@@ -21,8 +25,9 @@
 // Both take the nominal rate 48000 Hz, stereo, signed 16 bits. They ask for
 // a higher priority where they may: they stand in for hardware, whose
 // timing a busy machine does not disturb. --play prints "ready" once the
-// sound is playing, one "click K AT" line (seconds, steady clock) per flash,
-// and "underruns=N" at the end; --fifo prints "ready" once it writes.
+// sound is playing, one "click K HEARD SHOWN" line per flash (seconds on the
+// steady clock: when the click was heard, when the flash was on screen), and
+// "underruns=N" at the end; --fifo prints "ready" once it writes.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -35,12 +40,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <pulse/pulseaudio.h>
 #include <xcb/xcb.h>
+
+#include "components/encoder/tools/wayland_square.h"
 
 namespace {
 
@@ -157,55 +165,107 @@ struct Player {
   }
 };
 
-struct Flash {
-  xcb_connection_t* c = nullptr;
-  xcb_window_t win = 0;
-  std::uint32_t white = 0, black = 0;
+// The flashing square: paint() turns it white or black and returns when the
+// screen showed it.
+class Square {
+ public:
+  virtual ~Square() = default;
+  virtual Clock::time_point paint(bool white) = 0;
+};
 
+// On an X display: drawn at once, shown once the server has done it.
+class XSquare final : public Square {
+ public:
   bool open(int x, int y, int size) {
-    c = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(c)) return false;
-    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-    white = screen->white_pixel;
-    black = screen->black_pixel;
-    win = xcb_generate_id(c);
-    const std::uint32_t values[] = {black, 1};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, win, screen->root, static_cast<std::int16_t>(x),
+    c_ = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c_)) return false;
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+    white_ = screen->white_pixel;
+    black_ = screen->black_pixel;
+    win_ = xcb_generate_id(c_);
+    const std::uint32_t values[] = {black_, 1};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, win_, screen->root, static_cast<std::int16_t>(x),
                       static_cast<std::int16_t>(y), static_cast<std::uint16_t>(size), static_cast<std::uint16_t>(size),
                       0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(c, win);
+    xcb_map_window(c_, win_);
     sync();
-    return !xcb_connection_has_error(c);
+    return !xcb_connection_has_error(c_);
   }
-  void paint(bool on) {
-    const std::uint32_t pixel = on ? white : black;
-    xcb_change_window_attributes(c, win, XCB_CW_BACK_PIXEL, &pixel);
-    xcb_clear_area(c, 0, win, 0, 0, 0, 0);
+  ~XSquare() override {
+    if (c_ != nullptr) xcb_disconnect(c_);
+  }
+  Clock::time_point paint(bool white) override {
+    const std::uint32_t pixel = white ? white_ : black_;
+    xcb_change_window_attributes(c_, win_, XCB_CW_BACK_PIXEL, &pixel);
+    xcb_clear_area(c_, 0, win_, 0, 0, 0, 0);
     sync();
+    return Clock::now();
   }
+
+ private:
   // Returns once the X server has done everything asked so far.
-  void sync() { std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
+  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+  xcb_connection_t* c_ = nullptr;
+  xcb_window_t win_ = 0;
+  std::uint32_t white_ = 0, black_ = 0;
 };
 
-int play(double duration, int latencyMs, bool flash, int x, int y, int size) {
-  Flash window;
-  if (flash && !window.open(x, y, size)) {
-    std::fprintf(stderr, "vardel_sync_source: cannot open the window\n");
-    return 1;
+// On a Wayland desktop: shown at the compositor's next frame.
+class WlSquare final : public Square {
+ public:
+  explicit WlSquare(std::unique_ptr<sync_tool::WaylandSquare> w) : w_(std::move(w)) {}
+  Clock::time_point paint(bool white) override { return w_->paint(white); }
+
+ private:
+  std::unique_ptr<sync_tool::WaylandSquare> w_;
+};
+
+enum class Flash { None, X11, Wayland };
+struct Place {
+  int x = 0, y = 0, size = 0;
+};
+
+// The square asked for, or nullptr (also when none is: check `flash`).
+std::unique_ptr<Square> openSquare(Flash flash, Place at) {
+  if (flash == Flash::X11) {
+    auto sq = std::make_unique<XSquare>();
+    if (sq->open(at.x, at.y, at.size)) return sq;
+    std::fprintf(stderr, "vardel_sync_source: cannot open the X window\n");
+  } else if (flash == Flash::Wayland) {
+    std::string why;
+    if (auto w = sync_tool::WaylandSquare::open(at.x, at.y, at.size, why)) return std::make_unique<WlSquare>(std::move(w));
+    std::fprintf(stderr, "vardel_sync_source: cannot open the Wayland window: %s\n", why.c_str());
   }
+  return nullptr;
+}
+
+// Flashes the square for a click heard at `heard` and says so.
+void flashFor(Square& square, std::int64_t k, Clock::time_point heard) {
+  std::this_thread::sleep_until(heard);
+  const Clock::time_point shown = square.paint(true);
+  std::printf("click %lld %.6f %.6f\n", static_cast<long long>(k), seconds(heard), seconds(shown));
+  std::fflush(stdout);
+  std::this_thread::sleep_until(heard + std::chrono::milliseconds(200));
+  square.paint(false);
+}
+
+int play(double duration, int latencyMs, Flash flash, Place place) {
   Player player;
   if (!player.open(latencyMs)) {
-    std::fprintf(stderr, "vardel_sync_source: cannot play into the default sink\n");
+    std::fprintf(stderr, "vardel_sync_source: cannot play into the default sink (%s)\n",
+                 player.context != nullptr ? pa_strerror(pa_context_errno(player.context)) : "no memory");
     return 1;
   }
+  std::unique_ptr<Square> square = openSquare(flash, place);
+  if (flash != Flash::None && !square) return 1;
   std::printf("ready\n");
   std::fflush(stdout);
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
   std::int64_t k = 0;
   while (!gStop && Clock::now() < end) {
     Clock::time_point at;
-    if (!flash || !player.heardAt(playedClick(k), at)) {
+    if (!square || !player.heardAt(playedClick(k), at)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
@@ -214,13 +274,7 @@ int play(double duration, int latencyMs, bool flash, int x, int y, int size) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
-    std::this_thread::sleep_until(at);
-    window.paint(true);
-    std::printf("click %lld %.6f\n", static_cast<long long>(k), seconds(at));
-    std::fflush(stdout);
-    std::this_thread::sleep_until(at + std::chrono::milliseconds(200));
-    window.paint(false);
-    ++k;
+    flashFor(*square, k++, at);
   }
   std::printf("underruns=%d\n", player.underruns.load());
   std::fflush(stdout);
@@ -229,13 +283,10 @@ int play(double duration, int latencyMs, bool flash, int x, int y, int size) {
 
 // --- A sound card of its own, into a FIFO ---------------------------------------
 
-int feed(const char* path, double speed, const std::vector<int>& burstsMs, double duration, bool flash, int x,
-         int y, int size) {
-  Flash window;
-  if (flash && !window.open(x, y, size)) {
-    std::fprintf(stderr, "vardel_sync_source: cannot open the window\n");
-    return 1;
-  }
+int feed(const char* path, double speed, const std::vector<int>& burstsMs, double duration, Flash flash,
+         Place place) {
+  std::unique_ptr<Square> square = openSquare(flash, place);
+  if (flash != Flash::None && !square) return 1;
   const int fd = ::open(path, O_WRONLY);
   if (fd < 0) {
     std::fprintf(stderr, "vardel_sync_source: cannot open %s\n", path);
@@ -245,14 +296,9 @@ int feed(const char* path, double speed, const std::vector<int>& burstsMs, doubl
   const auto start = Clock::now();
   // The flashes keep the steady clock's seconds, whatever the writes do.
   std::thread flasher;
-  if (flash)
+  if (square)
     flasher = std::thread([&] {
-      for (int k = 1; !gStop && k < duration; ++k) {
-        std::this_thread::sleep_until(start + std::chrono::seconds(k));
-        window.paint(true);
-        std::this_thread::sleep_until(start + std::chrono::seconds(k) + std::chrono::milliseconds(200));
-        window.paint(false);
-      }
+      for (int k = 1; !gStop && k < duration; ++k) flashFor(*square, k, start + std::chrono::seconds(k));
     });
   std::int64_t written = 0;
   std::vector<std::int16_t> buf;
@@ -300,18 +346,24 @@ int feed(const char* path, double speed, const std::vector<int>& burstsMs, doubl
 int main(int argc, char** argv) {
   std::signal(SIGTERM, onSignal);
   std::signal(SIGINT, onSignal);
-  bool playMode = false, flash = false;
+  bool playMode = false;
+  Flash flash = Flash::None;
+  Place at;
   std::string fifo;
   double speed = 1.0, duration = -1;
-  int latencyMs = 50, x = 0, y = 0, size = 0;
+  int latencyMs = 50;
   std::vector<int> bursts{10};
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool more = i + 1 < argc;
     if (a == "--play") {
       playMode = true;
-    } else if (a == "--flash" && more) {
-      flash = std::sscanf(argv[++i], "%d,%d,%d", &x, &y, &size) == 3;
+    } else if ((a == "--flash" || a == "--flash-wayland") && more) {
+      if (std::sscanf(argv[++i], "%d,%d,%d", &at.x, &at.y, &at.size) != 3 || at.size <= 0) {
+        std::fprintf(stderr, "vardel_sync_source: %s wants X,Y,SIZE\n", a.c_str());
+        return 2;
+      }
+      flash = a == "--flash" ? Flash::X11 : Flash::Wayland;
     } else if (a == "--latency-ms" && more) {
       latencyMs = std::atoi(argv[++i]);
     } else if (a == "--fifo" && more) {
@@ -331,12 +383,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (duration <= 0 || playMode == !fifo.empty() || bursts.empty() || size < 0) {
+  if (duration <= 0 || playMode == !fifo.empty() || bursts.empty()) {
     std::fprintf(stderr, "usage: vardel_sync_source --play [--flash X,Y,SIZE] [--latency-ms N] SECONDS\n"
-                         "       vardel_sync_source --fifo PATH --speed S [--bursts MS,...] [--flash X,Y,SIZE] SECONDS\n");
+                         "       vardel_sync_source --fifo PATH --speed S [--bursts MS,...] [--flash X,Y,SIZE] SECONDS\n"
+                         "       (--flash-wayland X,Y,SIZE in place of --flash on a Wayland desktop)\n");
     return 2;
   }
   setpriority(PRIO_PROCESS, 0, -10);  // where allowed; see above
-  return playMode ? play(duration, latencyMs, flash, x, y, size)
-                  : feed(fifo.c_str(), speed, bursts, duration, flash, x, y, size);
+  return playMode ? play(duration, latencyMs, flash, at) : feed(fifo.c_str(), speed, bursts, duration, flash, at);
 }
