@@ -1,13 +1,7 @@
 #include "components/encoder/engine/outputs/asf_output.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <limits>
-#include <system_error>
 
 #include "components/encoder/engine/outputs/output_file.h"
 
@@ -16,13 +10,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavformat/avio.h>
 #include <libavutil/error.h>
-#include <libavutil/mem.h>
 }
 
 namespace encoder::engine {
 
 namespace {
-constexpr int kIoBufferSize = 64 * 1024;
 // Offsets inside the data object: its size and its packet count.
 constexpr std::size_t kDataSize = 16;
 constexpr std::size_t kDataPacketCount = 40;
@@ -31,102 +23,60 @@ constexpr std::size_t kCreationDate = 48;
 }  // namespace
 
 std::unique_ptr<AsfFile> AsfFile::create(const rt::Text& path, rt::Text& error) {
-  const int fd = openOutputFile(path, error);
-  if (fd < 0) return nullptr;
-  std::unique_ptr<AsfFile> out(new AsfFile(fd));
-  if (out->io_ == nullptr) {
-    error = u"Cannot create the output file \"" + path + u"\": out of memory.";
-    return nullptr;
-  }
-  return out;
+  auto file = OutputFile::create(path, error);
+  if (!file) return nullptr;
+  return std::unique_ptr<AsfFile>(new AsfFile(std::move(file)));
 }
 
-AsfFile::AsfFile(int fd) : fd_(fd) {
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  if (buffer == nullptr) return;
-  io_ = avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &AsfFile::writeThunk,
-                           &AsfFile::seekThunk);
-  if (io_ == nullptr) av_free(buffer);
+AsfFile::AsfFile(std::unique_ptr<OutputFile> file) : file_(std::move(file)) {
+  file_->setSink([this](std::uint64_t at, const std::uint8_t* buf, std::size_t size) { return write(at, buf, size); });
 }
 
-AsfFile::~AsfFile() {
-  if (io_ != nullptr) {
-    av_freep(&io_->buffer);
-    avio_context_free(&io_);
-  }
-  if (fd_ >= 0) ::close(fd_);
-}
+AsfFile::~AsfFile() = default;
 
 void AsfFile::setDescription(asf::ContentDescription content, std::vector<asf::Attribute> attributes) {
   content_ = std::move(content);
   attributes_ = std::move(attributes);
 }
 
-int AsfFile::writeThunk(void* opaque, std::uint8_t* buf, int size) {
-  return static_cast<AsfFile*>(opaque)->write(buf, static_cast<std::size_t>(size));
-}
-
-std::int64_t AsfFile::seekThunk(void* opaque, std::int64_t offset, int whence) {
-  return static_cast<AsfFile*>(opaque)->seek(offset, whence);
-}
-
-bool AsfFile::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size) {
-  if (error_ != 0) return false;
-  std::size_t written = 0;
-  error_ = writeFully(fd_, physical, buf, size, written);
-  physicalEnd_ = std::max(physicalEnd_, physical + written);
-  return error_ == 0;
-}
-
-int AsfFile::write(const std::uint8_t* buf, std::size_t size) {
-  if (error_ != 0) return AVERROR(error_);
-  const std::size_t total = size;
+bool AsfFile::write(std::uint64_t at, const std::uint8_t* buf, std::size_t size) {
   while (size > 0) {
-    const bool inHeader = logicalHeaderSize_ == 0 || logicalPos_ < logicalHeaderSize_;
-    if (inHeader) {
-      // The header object is collected whole, then completed and written.
-      std::size_t take = size;
-      if (logicalHeaderSize_ != 0) take = std::min<std::uint64_t>(size, logicalHeaderSize_ - logicalPos_);
-      if (header_.size() < logicalPos_ + take) header_.resize(logicalPos_ + take);
-      std::copy_n(buf, take, header_.begin() + static_cast<std::ptrdiff_t>(logicalPos_));
-      logicalPos_ += take;
-      buf += take;
-      size -= take;
-      if (logicalHeaderSize_ == 0 && header_.size() >= 24) {
-        logicalHeaderSize_ = asf::readU64(header_, 16);
-        if (logicalHeaderSize_ < asf::kHeaderPrefixSize || logicalHeaderSize_ > (1u << 24)) {
-          error_ = EINVAL;
-          return AVERROR(error_);
-        }
-        // Bytes collected beyond the header belong to what follows it.
-        if (header_.size() > logicalHeaderSize_) {
-          const std::vector<std::uint8_t> rest(header_.begin() + static_cast<std::ptrdiff_t>(logicalHeaderSize_),
-                                               header_.end());
-          header_.resize(logicalHeaderSize_);
-          logicalPos_ = logicalHeaderSize_;
-          if (!emitHeader()) return AVERROR(error_);
-          if (!writeAt(logicalPos_ + static_cast<std::uint64_t>(shift_), rest.data(), rest.size()))
-            return AVERROR(error_);
-          logicalPos_ += rest.size();
-          continue;
-        }
+    const bool inHeader = logicalHeaderSize_ == 0 || at < logicalHeaderSize_;
+    if (!inHeader) return file_->writeAt(at + static_cast<std::uint64_t>(shift_), buf, size);
+    // The header object is collected whole, then completed and written.
+    std::size_t take = size;
+    if (logicalHeaderSize_ != 0) take = static_cast<std::size_t>(std::min<std::uint64_t>(size, logicalHeaderSize_ - at));
+    if (header_.size() < at + take) header_.resize(at + take);
+    std::copy_n(buf, take, header_.begin() + static_cast<std::ptrdiff_t>(at));
+    at += take;
+    buf += take;
+    size -= take;
+    if (logicalHeaderSize_ == 0 && header_.size() >= 24) {
+      logicalHeaderSize_ = asf::readU64(header_, 16);
+      if (logicalHeaderSize_ < asf::kHeaderPrefixSize || logicalHeaderSize_ > (1u << 24)) {
+        file_->fail(EINVAL);
+        return false;
       }
-      if (logicalHeaderSize_ != 0 && logicalPos_ == logicalHeaderSize_ && !emitHeader())
-        return AVERROR(error_);
-    } else {
-      if (!writeAt(logicalPos_ + static_cast<std::uint64_t>(shift_), buf, size)) return AVERROR(error_);
-      logicalPos_ += size;
-      size = 0;
+      // Bytes collected beyond the header belong to what follows it.
+      if (header_.size() > logicalHeaderSize_) {
+        const std::vector<std::uint8_t> rest(header_.begin() + static_cast<std::ptrdiff_t>(logicalHeaderSize_),
+                                             header_.end());
+        header_.resize(logicalHeaderSize_);
+        if (!emitHeader()) return false;
+        if (!file_->writeAt(logicalHeaderSize_ + static_cast<std::uint64_t>(shift_), rest.data(), rest.size()))
+          return false;
+        continue;
+      }
     }
+    if (logicalHeaderSize_ != 0 && at == logicalHeaderSize_ && !emitHeader()) return false;
   }
-  logicalEnd_ = std::max(logicalEnd_, logicalPos_);
-  return static_cast<int>(total);
+  return true;
 }
 
 bool AsfFile::emitHeader() {
   const auto parsed = asf::parseHeader(header_);
   if (!parsed) {
-    error_ = EINVAL;
+    file_->fail(EINVAL);
     return false;
   }
   const asf::Bytes cd = asf::buildContentDescription(content_);
@@ -156,7 +106,7 @@ bool AsfFile::emitHeader() {
   }
   if (!inserted) insertOurs();
   if (fileProps == 0 || fileProps + asf::fileprops::kSize > out.size()) {
-    error_ = EINVAL;
+    file_->fail(EINVAL);
     return false;
   }
   asf::writeU64(out, 16, out.size());
@@ -164,7 +114,7 @@ bool AsfFile::emitHeader() {
   const std::int64_t shift = static_cast<std::int64_t>(out.size()) - static_cast<std::int64_t>(header_.size());
   if (headerWrites_ > 0 && out.size() != physicalHeaderSize_) {
     // The final header must fit exactly where the first one went.
-    error_ = EIO;
+    file_->fail(EIO);
     return false;
   }
   // The muxer's file size counts its own header; ours may differ in size.
@@ -178,31 +128,17 @@ bool AsfFile::emitHeader() {
   created_ = asf::readU64(out, fileProps + kCreationDate);
   physicalHeaderSize_ = out.size();
   ++headerWrites_;
-  return writeAt(0, out.data(), out.size());
-}
-
-std::int64_t AsfFile::seek(std::int64_t offset, int whence) {
-  if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(logicalEnd_);
-  std::int64_t target = offset;
-  switch (whence & ~AVSEEK_FORCE) {
-    case SEEK_SET: break;
-    case SEEK_CUR: target += static_cast<std::int64_t>(logicalPos_); break;
-    case SEEK_END: target += static_cast<std::int64_t>(logicalEnd_); break;
-    default: return AVERROR(EINVAL);
-  }
-  if (target < 0) return AVERROR(EINVAL);
-  logicalPos_ = static_cast<std::uint64_t>(target);
-  return target;
+  return file_->writeAt(0, out.data(), out.size());
 }
 
 std::uint64_t AsfFile::completePackets() const {
   const std::uint64_t dataStart = physicalHeaderSize_ + asf::kDataObjectHeaderSize;
-  if (packetSize_ == 0 || physicalEnd_ < dataStart) return 0;
-  return (physicalEnd_ - dataStart) / packetSize_;
+  if (packetSize_ == 0 || file_->physicalEnd() < dataStart) return 0;
+  return (file_->physicalEnd() - dataStart) / packetSize_;
 }
 
 void AsfFile::progress(std::uint64_t duration100ns) {
-  if (headerWrites_ != 1 || error_ != 0) return;
+  if (headerWrites_ != 1 || file_->error() != 0) return;
   const std::uint64_t packets = completePackets();
   const std::uint64_t dataSize = asf::kDataObjectHeaderSize + packets * packetSize_;
   std::uint8_t props[asf::fileprops::kFlags - asf::fileprops::kFileSize]{};
@@ -219,29 +155,21 @@ void AsfFile::progress(std::uint64_t duration100ns) {
   asf::writeU64(std::span<std::uint8_t>(count), 0, packets);
   // The data object first, so a reader never sees more packets promised in
   // the file properties than the data object holds.
-  if (!writeAt(physicalHeaderSize_ + kDataSize, data, 8)) return;
-  if (!writeAt(physicalHeaderSize_ + kDataPacketCount, count, 8)) return;
-  writeAt(filePropsAt_ + asf::fileprops::kFileSize, props, sizeof props);
+  if (!file_->writeAt(physicalHeaderSize_ + kDataSize, data, 8)) return;
+  if (!file_->writeAt(physicalHeaderSize_ + kDataPacketCount, count, 8)) return;
+  file_->writeAt(filePropsAt_ + asf::fileprops::kFileSize, props, sizeof props);
 }
 
 void AsfFile::salvage(std::uint64_t duration100ns) {
   if (headerWrites_ != 1) return;
-  const int failure = error_;
-  error_ = 0;
+  const int failure = file_->error();
+  file_->setError(0);
   progress(duration100ns);
-  const std::uint64_t keep = physicalHeaderSize_ + asf::kDataObjectHeaderSize + completePackets() * packetSize_;
-  if (::ftruncate(fd_, static_cast<off_t>(keep)) == 0) physicalEnd_ = keep;
-  error_ = failure;
+  file_->truncate(physicalHeaderSize_ + asf::kDataObjectHeaderSize + completePackets() * packetSize_);
+  file_->setError(failure);
 }
 
-bool AsfFile::close() {
-  if (io_ != nullptr && error_ == 0) avio_flush(io_);
-  if (fd_ >= 0) {
-    if (::close(fd_) != 0 && error_ == 0) error_ = errno;
-    fd_ = -1;
-  }
-  return error_ == 0;
-}
+bool AsfFile::close() { return file_->close(); }
 
 // --- AsfOutput ---
 

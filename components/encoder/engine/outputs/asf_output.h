@@ -2,9 +2,9 @@
 // muxer (AsfFile, the Output for every name but .mp4), and the file layer
 // between that muxer and the disk (AsfFile):
 //
-// - The output setting is opened as a local file path (openOutputFile), and
-//   the muxer writes through an AVIOContext of ours: FFmpeg's protocol layer
-//   never sees the name.
+// - The output setting is opened as a local file path and held for this
+//   recording (OutputFile), and the muxer writes through its AVIOContext:
+//   FFmpeg's protocol layer never sees the name.
 // - The header the muxer writes is completed as it passes through: its
 //   content description (five texts) and extended content description
 //   (attributes) are replaced by ours, exact UTF-16, and every later write and
@@ -21,17 +21,17 @@
 
 #include "components/encoder/engine/asf_header.h"
 #include "components/encoder/engine/outputs/output.h"
+#include "components/encoder/engine/outputs/output_file.h"
 #include "runtime/text.h"
 
 struct AVFormatContext;
-struct AVIOContext;
 
 namespace encoder::engine {
 
 class AsfFile {
  public:
-  // Creates (or truncates) the file. On failure returns nullptr and sets
-  // `error` to a text naming the path and the system's reason.
+  // Creates (or truncates) the file (OutputFile::create). On failure returns
+  // nullptr and sets `error` to a text naming the path and the reason.
   static std::unique_ptr<AsfFile> create(const rt::Text& path, rt::Text& error);
   ~AsfFile();
   AsfFile(const AsfFile&) = delete;
@@ -40,7 +40,7 @@ class AsfFile {
   // What the header will carry, set before the muxer writes it.
   void setDescription(asf::ContentDescription content, std::vector<asf::Attribute> attributes);
 
-  AVIOContext* io() { return io_; }
+  AVIOContext* io() { return file_->io(); }
 
   // Updates the header to describe every complete data packet on disk and
   // `duration100ns` of content. Does nothing before the header is written or
@@ -51,32 +51,26 @@ class AsfFile {
   // that did reach the disk and cuts off any partial packet.
   void salvage(std::uint64_t duration100ns);
 
-  // The errno of the first failed write or seek, 0 if none.
-  int error() const { return error_; }
+  // The errno of the first failed write, 0 if none.
+  int error() const { return file_->error(); }
 
   // Flushes FFmpeg's buffer and closes the file; false (and error() set)
   // when something could not be written.
   bool close();
 
  private:
-  explicit AsfFile(int fd);
-  static int writeThunk(void* opaque, std::uint8_t* buf, int size);
-  static std::int64_t seekThunk(void* opaque, std::int64_t offset, int whence);
-  int write(const std::uint8_t* buf, std::size_t size);
-  std::int64_t seek(std::int64_t offset, int whence);
-  bool writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size);
+  explicit AsfFile(std::unique_ptr<OutputFile> file);
+  // The muxer's bytes at `at`: the header object is collected and completed,
+  // what follows is shifted by the difference in size.
+  bool write(std::uint64_t at, const std::uint8_t* buf, std::size_t size);
   bool emitHeader();
   std::uint64_t completePackets() const;
 
-  int fd_;
-  AVIOContext* io_ = nullptr;
+  std::unique_ptr<OutputFile> file_;
   asf::ContentDescription content_;
   std::vector<asf::Attribute> attributes_;
 
   std::vector<std::uint8_t> header_;     // the muxer's header object as written
-  std::uint64_t logicalPos_ = 0;         // where the muxer believes it writes
-  std::uint64_t logicalEnd_ = 0;
-  std::uint64_t physicalEnd_ = 0;
   std::uint64_t logicalHeaderSize_ = 0;  // 0 until known
   std::uint64_t physicalHeaderSize_ = 0;  // 0 until our header is on disk
   std::int64_t shift_ = 0;               // physical - logical past the header
@@ -85,7 +79,6 @@ class AsfFile {
   std::uint64_t preroll_ = 0;
   std::uint64_t created_ = 0;
   int headerWrites_ = 0;                  // 1 after the first header, 2 after the final one
-  int error_ = 0;
 };
 
 // The Output for ASF: the encoders, the muxer, and an AsfFile under it.
