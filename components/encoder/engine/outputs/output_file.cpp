@@ -18,7 +18,32 @@ extern "C" {
 namespace encoder::engine {
 
 namespace {
+
 constexpr int kIoBufferSize = 64 * 1024;
+
+// How the recording lock went.
+enum class Lock { Held, Busy, Unsupported, Failed };
+
+// A write lock on the whole file, owned by this open file description: it
+// conflicts with the lock of any other open of the file (in this process
+// too), and the system drops it when the description is closed, also when
+// the process is killed.
+Lock lockForRecording(int fd, int& err) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  while (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+    err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EACCES) return Lock::Busy;
+    // A file system without locks (some network mounts): recording there
+    // works as it always did, only without the guard.
+    if (err == ENOLCK || err == EINVAL || err == EOPNOTSUPP) return Lock::Unsupported;
+    return Lock::Failed;
+  }
+  return Lock::Held;
+}
+
 }  // namespace
 
 int writeFully(int fd, std::uint64_t offset, const std::uint8_t* buf, std::size_t size, std::size_t& written) {
@@ -46,30 +71,55 @@ std::unique_ptr<OutputFile> OutputFile::create(const rt::Text& path, rt::Text& e
   }
   const rt::Text cannot = u"Cannot create the output file \"" + path + u"\": ";
   const rt::Text notRegular = cannot + u"it is not a regular file (a device, a pipe or a socket).";
-  // O_NONBLOCK: a named pipe without a reader must not hang the start. No
-  // O_TRUNC: the file is truncated only once it is known to be a regular file.
-  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-  struct stat st {};
-  if (fd < 0) {
-    const int e = errno;
-    // A named pipe without a reader refuses a non-blocking open (ENXIO).
-    error = e == ENXIO && ::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? notRegular
-                                                                               : cannot + systemText(e) + u".";
-    return nullptr;
+  // The name may be replaced between the open and the lock (an MP4 recording
+  // renames its finished file over it): the lock must hold the file the name
+  // names, so the open is repeated until both agree.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    // O_NONBLOCK: a named pipe without a reader must not hang the start. No
+    // O_TRUNC: the file is truncated only once it is known to be a regular
+    // file that no recording of ours is writing.
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    struct stat st {};
+    if (fd < 0) {
+      const int e = errno;
+      // A named pipe without a reader refuses a non-blocking open (ENXIO).
+      error = e == ENXIO && ::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? notRegular
+                                                                                 : cannot + systemText(e) + u".";
+      return nullptr;
+    }
+    auto failWith = [&](rt::Text text) {
+      ::close(fd);
+      error = std::move(text);
+      return nullptr;
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return failWith(notRegular);
+    int e = 0;
+    switch (lockForRecording(fd, e)) {
+      case Lock::Held:
+      case Lock::Unsupported:
+        break;
+      case Lock::Busy:
+        return failWith(u"Cannot record into \"" + path +
+                        u"\": another recording is being made into this file. Stop that recording first, "
+                        u"or choose another file name.");
+      case Lock::Failed:
+        return failWith(cannot + systemText(e) + u".");
+    }
+    struct stat now {};
+    if (::stat(name.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+      ::close(fd);
+      continue;
+    }
+    if (::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) return failWith(cannot + systemText(errno) + u".");
+    std::unique_ptr<OutputFile> file(new OutputFile(fd, true, false));
+    if (file->io_ == nullptr) {
+      error = cannot + u"out of memory.";
+      return nullptr;
+    }
+    return file;
   }
-  auto failWith = [&](rt::Text text) {
-    ::close(fd);
-    error = std::move(text);
-    return nullptr;
-  };
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return failWith(notRegular);
-  if (::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) return failWith(cannot + systemText(errno) + u".");
-  std::unique_ptr<OutputFile> file(new OutputFile(fd, true, false));
-  if (file->io_ == nullptr) {
-    error = cannot + u"out of memory.";
-    return nullptr;
-  }
-  return file;
+  error = cannot + u"the file keeps being replaced.";
+  return nullptr;
 }
 
 std::unique_ptr<OutputFile> OutputFile::borrow(int fd, bool reading) {

@@ -5,6 +5,11 @@
 //   layer never sees it ("pipe:1", "http://host/x.wmv" or "concat:a|b" can
 //   only ever be file names), and only a regular file is ever truncated or
 //   written.
+// - One recording per file: the file is locked (an open-file-description
+//   lock, which the system releases when the file is closed or its process
+//   dies) before it is truncated, so a second recording into a file that one
+//   of ours is still writing fails before touching it, in this process or any
+//   other, while a file whose recording has finished is replaced as before.
 // - FFmpeg reads and writes through an AVIOContext of ours. What the muxer
 //   writes goes to a sink of the output's (which may collect and complete a
 //   header and shift what follows), or straight to the position it names.
@@ -28,8 +33,9 @@ class OutputFile {
   // sink has recorded with fail().
   using Sink = std::function<bool(std::uint64_t at, const std::uint8_t* data, std::size_t size)>;
 
-  // Opens `path` for a recording: creates or truncates it. nullptr with
-  // `error` naming the path and the reason on failure.
+  // Opens `path` for a recording: creates it, or truncates it when no
+  // recording of ours is writing it, and holds it until close(). nullptr
+  // with `error` naming the path and the reason on failure.
   static std::unique_ptr<OutputFile> create(const rt::Text& path, rt::Text& error);
   // An open file that is not ours to close, read (`reading`) or written
   // through io() from position 0. nullptr when memory is out.
