@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
 
 #include "components/encoder/engine/outputs/output_file.h"
 
@@ -75,39 +77,85 @@ bool AsfFile::write(std::uint64_t at, const std::uint8_t* buf, std::size_t size)
 
 bool AsfFile::emitHeader() {
   const auto parsed = asf::parseHeader(header_);
-  if (!parsed) {
+  const asf::Object* props = parsed ? parsed->find(asf::kFilePropertiesObject) : nullptr;
+  if (props == nullptr || props->size < asf::fileprops::kSize) {
     file_->fail(EINVAL);
     return false;
   }
+  const std::span<const std::uint8_t> muxed(header_);
+  auto objectBytes = [&](const asf::Object& o) { return muxed.subspan(o.offset, o.size); };
+
+  // The header extension: what the muxer put there, and an extended stream
+  // properties object for each stream, numbered as the muxer numbered them.
+  std::vector<std::uint16_t> numbers;
+  for (const auto& o : parsed->objects) {
+    if (o.guid != asf::kStreamPropertiesObject) continue;
+    const auto n = asf::readStreamNumber(objectBytes(o));
+    if (!n) {
+      file_->fail(EINVAL);
+      return false;
+    }
+    numbers.push_back(*n);
+  }
+  if (streams_.size() > numbers.size()) {
+    file_->fail(EINVAL);
+    return false;
+  }
+  const asf::Object* muxedExtension = parsed->find(asf::kHeaderExtensionObject);
+  asf::Bytes inner;
+  if (muxedExtension != nullptr) {
+    const auto ext = objectBytes(*muxedExtension);
+    const auto objects = asf::parseHeaderExtension(ext);
+    if (!objects) {
+      file_->fail(EINVAL);
+      return false;
+    }
+    for (const auto& o : *objects)
+      if (o.guid != asf::kExtendedStreamPropertiesObject)
+        inner.insert(inner.end(), ext.begin() + static_cast<std::ptrdiff_t>(o.offset),
+                     ext.begin() + static_cast<std::ptrdiff_t>(o.offset + o.size));
+  }
+  // The leaky bucket holds what the player buffers before it starts: the preroll.
+  const std::uint64_t prerollMs = asf::readU64(muxed, props->offset + asf::fileprops::kPreroll);
+  std::vector<std::size_t> espAt;  // inside the header extension
+  for (std::size_t i = 0; i < streams_.size(); ++i) {
+    asf::StreamExtension s = streams_[i];
+    s.streamNumber = numbers[i];
+    if (s.bufferSize == 0) s.bufferSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(prerollMs, UINT32_MAX));
+    espAt.push_back(asf::kHeaderExtensionFixedSize + inner.size());
+    const asf::Bytes esp = asf::buildExtendedStreamProperties(s);
+    inner.insert(inner.end(), esp.begin(), esp.end());
+  }
+  const asf::Bytes extension = asf::buildHeaderExtension(inner);
+
   const asf::Bytes cd = asf::buildContentDescription(content_);
   const asf::Bytes ecd = asf::buildExtendedContent(attributes_);
   asf::Bytes out(header_.begin(), header_.begin() + asf::kHeaderPrefixSize);
   std::uint32_t count = 0;
-  bool inserted = false;
-  std::size_t fileProps = 0;
-  auto insertOurs = [&] {
-    out.insert(out.end(), cd.begin(), cd.end());
-    out.insert(out.end(), ecd.begin(), ecd.end());
-    count += 2;
-    inserted = true;
+  std::size_t fileProps = 0, extensionAt = 0;
+  auto append = [&](std::span<const std::uint8_t> object) {
+    out.insert(out.end(), object.begin(), object.end());
+    ++count;
   };
+  // The texts go right after the file properties, the header extension where
+  // the muxer had it (or after the texts).
   for (const auto& o : parsed->objects) {
-    const bool ours = o.guid == asf::kContentDescriptionObject ||
-                      o.guid == asf::kExtendedContentDescriptionObject;
-    if (ours) {
-      if (!inserted) insertOurs();
+    if (o.guid == asf::kContentDescriptionObject || o.guid == asf::kExtendedContentDescriptionObject) continue;
+    if (o.guid == asf::kHeaderExtensionObject) {
+      extensionAt = out.size();
+      append(extension);
       continue;
     }
     if (o.guid == asf::kFilePropertiesObject) fileProps = out.size();
-    out.insert(out.end(), header_.begin() + static_cast<std::ptrdiff_t>(o.offset),
-               header_.begin() + static_cast<std::ptrdiff_t>(o.offset + o.size));
-    ++count;
-    if (o.guid == asf::kFilePropertiesObject && !inserted) insertOurs();
-  }
-  if (!inserted) insertOurs();
-  if (fileProps == 0 || fileProps + asf::fileprops::kSize > out.size()) {
-    file_->fail(EINVAL);
-    return false;
+    append(objectBytes(o));
+    if (o.guid == asf::kFilePropertiesObject) {
+      append(cd);
+      append(ecd);
+      if (muxedExtension == nullptr) {
+        extensionAt = out.size();
+        append(extension);
+      }
+    }
   }
   asf::writeU64(out, 16, out.size());
   asf::writeU32(out, 24, count);
@@ -123,12 +171,27 @@ bool AsfFile::emitHeader() {
     asf::writeU64(out, fileProps + asf::fileprops::kFileSize, fileSize + static_cast<std::uint64_t>(shift));
   shift_ = shift;
   filePropsAt_ = fileProps;
+  maxObjectSizeAt_.clear();
+  for (const std::size_t at : espAt) maxObjectSizeAt_.push_back(extensionAt + at + asf::extstream::kMaxObjectSize);
   packetSize_ = asf::readU32(out, fileProps + asf::fileprops::kMinPacketSize);
   preroll_ = asf::readU64(out, fileProps + asf::fileprops::kPreroll);
   created_ = asf::readU64(out, fileProps + kCreationDate);
   physicalHeaderSize_ = out.size();
   ++headerWrites_;
   return file_->writeAt(0, out.data(), out.size());
+}
+
+void AsfFile::setStreams(std::vector<asf::StreamExtension> streams) { streams_ = std::move(streams); }
+
+void AsfFile::mediaObject(std::size_t stream, std::size_t bytes) {
+  if (stream >= streams_.size() || bytes <= streams_[stream].maxObjectSize) return;
+  streams_[stream].maxObjectSize = static_cast<std::uint32_t>(std::min<std::size_t>(bytes, UINT32_MAX));
+  // In the header on disk before the object is: a reader of a killed
+  // recording never meets an object larger than the header promised.
+  if (headerWrites_ != 1 || stream >= maxObjectSizeAt_.size()) return;
+  std::uint8_t size[4];
+  asf::writeU32(std::span<std::uint8_t>(size), 0, streams_[stream].maxObjectSize);
+  file_->writeAt(maxObjectSizeAt_[stream], size, sizeof size);
 }
 
 std::uint64_t AsfFile::completePackets() const {
@@ -194,6 +257,9 @@ bool AsfOutput::addVideo(int width, int height, const VideoSettings& v, AVCodecC
   // wmv2 at full HD and makes the rate control stall the encoder.
   venc->bit_rate = v.bitRate;
   venc->thread_count = 1;
+  streams_.push_back({.dataBitrate = static_cast<std::uint32_t>(v.bitRate),
+                      .flags = asf::StreamExtension::kSeekable,
+                      .timePerFrame = static_cast<std::uint64_t>(std::llround(1e7 / v.fps))});
   if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   return openEncoder(venc, nullptr, u"Cannot record: the wmv2 encoder", error) && newStream(fmt_, venc, vst, error);
 }
@@ -204,6 +270,7 @@ bool AsfOutput::addAudio(const AudioSettings& a, AVCodecContext*& aenc, AVStream
   if (aenc == nullptr) return false;
   setAudioBasics(aenc, a);
   if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  streams_.push_back({.dataBitrate = static_cast<std::uint32_t>(a.bitRate), .flags = asf::StreamExtension::kSeekable});
   return openEncoder(aenc, nullptr, u"Cannot record: the wmav2 encoder", error) && newStream(fmt_, aenc, ast, error);
 }
 
@@ -211,6 +278,7 @@ bool AsfOutput::open(const rt::Text& path, const Description& description, rt::T
   file_ = AsfFile::create(path, error);
   if (!file_) return false;
   file_->setDescription(description.content, description.attributes);
+  file_->setStreams(streams_);
   writeThrough(fmt_, file_->io());
   const int r = avformat_write_header(fmt_, nullptr);
   if (r < 0) {
@@ -226,6 +294,7 @@ bool AsfOutput::open(const rt::Text& path, const Description& description, rt::T
 bool AsfOutput::write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, std::uint64_t recorded100ns) {
   av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
   pkt->stream_index = stream->index;
+  file_->mediaObject(static_cast<std::size_t>(stream->index), static_cast<std::size_t>(pkt->size));
   if (av_interleaved_write_frame(fmt_, pkt) < 0) {
     file_->salvage(recorded100ns);
     return false;

@@ -7,9 +7,11 @@
 //   FFmpeg's protocol layer never sees the name.
 // - The header the muxer writes is completed as it passes through: its
 //   content description (five texts) and extended content description
-//   (attributes) are replaced by ours, exact UTF-16, and every later write and
-//   seek is shifted by the difference in size, so sizes and offsets stay
-//   consistent.
+//   (attributes) are replaced by ours, exact UTF-16; its header extension
+//   gets an extended stream properties object per stream (the frame rate,
+//   bit rate and largest object that players and file managers read from the
+//   header); every later write and seek is shifted by the difference in
+//   size, so sizes and offsets stay consistent.
 // - Data is written at once, and progress() brings the header's file size,
 //   packet count and duration up to date, so a recording whose process dies
 //   is a valid file of everything up to the last update.
@@ -39,6 +41,14 @@ class AsfFile {
 
   // What the header will carry, set before the muxer writes it.
   void setDescription(asf::ContentDescription content, std::vector<asf::Attribute> attributes);
+  // The extended stream properties of the muxer's streams, in its order
+  // (stream numbers, the bucket's size when 0 and the largest object are
+  // filled in here).
+  void setStreams(std::vector<asf::StreamExtension> streams);
+
+  // A media object (an encoded frame) of `bytes` of the muxer's stream
+  // `stream` is about to be written: the header's largest object follows.
+  void mediaObject(std::size_t stream, std::size_t bytes);
 
   AVIOContext* io() { return file_->io(); }
 
@@ -69,6 +79,8 @@ class AsfFile {
   std::unique_ptr<OutputFile> file_;
   asf::ContentDescription content_;
   std::vector<asf::Attribute> attributes_;
+  std::vector<asf::StreamExtension> streams_;
+  std::vector<std::size_t> maxObjectSizeAt_;  // where each stream's largest object is written
 
   std::vector<std::uint8_t> header_;     // the muxer's header object as written
   std::uint64_t logicalHeaderSize_ = 0;  // 0 until known
@@ -101,6 +113,7 @@ class AsfOutput final : public Output {
  private:
   AsfOutput() = default;
   AVFormatContext* fmt_ = nullptr;
+  std::vector<asf::StreamExtension> streams_;  // as the streams are added
   std::unique_ptr<AsfFile> file_;
 };
 
