@@ -202,6 +202,77 @@ TEST_F(EngineRecording, AKilledRecordingPlaysToWithinASecondOfTheKill) {
   EXPECT_GT(p.lastVideoPts, killedAt - 1.0) << "more than the last second of pictures is lost";
   EXPECT_EQ(p.videoFrames, p.videoPackets) << "every picture in the file decodes";
   EXPECT_EQ(p.title, "被中断的录制");
+  // The killed recording let go of its file: the next one into it starts.
+  std::string out;
+  EXPECT_EQ(run(std::string(VARDEL_RECORD) + " --out " + quote(file.string()) + " --seconds 1", &out), 0) << out;
+  EXPECT_NEAR(probe(file).duration, 1.0, 0.3);
+}
+
+namespace {
+
+// The first number in `text` after `key`, as a fraction "n/d" or a decimal;
+// -1 when absent.
+double numberAfter(const std::string& text, const std::string& key) {
+  const auto at = text.find(key);
+  if (at == std::string::npos) return -1;
+  double n = 0, d = 1;
+  const int got = std::sscanf(text.c_str() + at + key.size(), "%lf/%lf", &n, &d);
+  return got >= 1 && d != 0 ? n / d : -1;
+}
+
+}  // namespace
+
+// Players and file managers that take the frame rate from the header
+// (GStreamer, MediaInfo, Windows) see each profile's rate, in finished files
+// and in killed ones, and FFmpeg, GStreamer and MPlayer decode every file to
+// its end.
+TEST_F(EngineRecording, EveryPlayerSeesTheRateOfEachQualityAndDecodesTheWholeFile) {
+  struct Quality {
+    const char* profile;
+    int fps;
+  } qualities[] = {{"屏幕视频/音频 - 高(CBR)", 30}, {"屏幕视频/音频 - 中(CBR)", 15}, {"屏幕视频/音频", 10}};
+  for (const auto& q : qualities) {
+    SCOPED_TRACE(q.profile);
+    const fs::path finished = dir / "finished.wmv", killed = dir / "killed.wmv", ready = dir / "ready";
+    fs::remove(ready);
+    Child stopped({VARDEL_RECORD, "--out", finished.string(), "--seconds", "2.5", "--audio", "--profile", q.profile},
+                  (dir / "finished.out").string());
+    Child dies({VARDEL_RECORD, "--out", killed.string(), "--seconds", "60", "--audio", "--profile", q.profile,
+                "--ready", ready.string()},
+               (dir / "killed.out").string());
+    ASSERT_TRUE(pollFor(20, [&] { return fs::exists(ready); })) << "the recording did not start";
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    dies.end(SIGKILL);
+    ASSERT_EQ(stopped.wait(20), 0) << slurp(dir / "finished.out");
+    for (const fs::path& file : {finished, killed}) {
+      SCOPED_TRACE(file.filename().string());
+      const std::string f = quote(file.string());
+      std::string gst, info, mplayer, played, decoded;
+      run("gst-discoverer-1.0 " + f, &gst);
+      EXPECT_NEAR(numberAfter(gst, "Frame rate: "), q.fps, 0.01) << gst;
+      run("mediainfo --Inform='Video;%FrameRate%' " + f, &info);
+      EXPECT_NEAR(std::atof(info.c_str()), q.fps, 0.01) << info;
+      // MPlayer's own ASF reader states 1000 frames a second for every ASF
+      // file (it plays by the packets' times); its FFmpeg reader the rate.
+      run("mplayer -demuxer lavf -identify -frames 0 -vo null -ao null " + f, &mplayer);
+      EXPECT_NEAR(numberAfter(mplayer, "ID_VIDEO_FPS="), q.fps, 0.01) << mplayer;
+
+      const double duration = probe(file).duration;
+      EXPECT_GT(duration, 2.0);
+      EXPECT_TRUE(decodesCleanly(file));
+      EXPECT_EQ(run("gst-launch-1.0 -q filesrc location=" + f +
+                        " ! decodebin name=d d. ! queue ! fakesink d. ! queue ! fakesink",
+                    &decoded),
+                0)
+          << decoded;
+      run("mplayer -identify -vo null -ao null -benchmark -nolirc " + f, &played);
+      EXPECT_NE(played.find("ID_EXIT=EOF"), std::string::npos) << played;
+      EXPECT_EQ(played.find("rror"), std::string::npos) << played;
+      // A killed file's header counts what the muxer had been given, up to
+      // half a second of which had not reached the disk yet.
+      EXPECT_NEAR(numberAfter(played, "ID_LENGTH="), duration, file == killed ? 0.5 : 0.1) << played;
+    }
+  }
 }
 
 TEST_F(EngineRecording, BadPathsFailAtStartAndWriteNothingElsewhere) {
