@@ -44,6 +44,19 @@ struct FrameDeleter {
 };
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
+// What the video encoder thread is asked to do for one grid slot.
+enum class Job {
+  Encode,       // encode the queued picture
+  EncodeStill,  // encode it as a still screen's key frame, and keep its packet
+  RepeatStill,  // write the kept key frame again (no picture)
+};
+
+struct QueuedFrame {
+  AVFrame* frame = nullptr;  // nullptr for RepeatStill
+  std::int64_t pts = 0;
+  Job job = Job::Encode;
+};
+
 }  // namespace
 
 struct Recording::State {
@@ -72,8 +85,9 @@ struct Recording::State {
   std::condition_variable queueCv;
   std::vector<FramePtr> frames;
   std::vector<AVFrame*> freeFrames;  // used as a stack: the same few frames stay warm
-  std::deque<AVFrame*> queue;
+  std::deque<QueuedFrame> queue;
   bool captureDone = false;
+  AVPacket* stillKey = nullptr;  // the still screen's key frame, kept by the encoder thread
 
   std::mutex stopMutex;
   std::condition_variable stopCv;
@@ -87,7 +101,7 @@ struct Recording::State {
   rt::Text failure;
 
   std::atomic<std::int64_t> framesCaptured{0}, framesDropped{0}, framesSkipped{0}, framesUnchanged{0},
-      videoPackets{0}, audioSamples{0};
+      framesRepeated{0}, videoPackets{0}, audioSamples{0};
   std::atomic<double> firstFrameLatencyMs{-1}, stopLatencyMs{-1};
 
   ~State();
@@ -103,9 +117,9 @@ struct Recording::State {
   bool openVideo(rt::Text& error);
   bool openAudio(rt::Text& error);
   void mux(AVPacket* pkt, AVCodecContext* codec, AVStream* stream);
-  void drain(AVCodecContext* codec, AVStream* stream);
+  void drain(AVCodecContext* codec, AVStream* stream, AVPacket** keep = nullptr);
   void captureLoop();
-  bool queueCanvas(std::int64_t pts, bool key);
+  bool queueFrame(std::int64_t pts, Job job, bool key);
   void encodeLoop();
   void audioLoop();
   rt::Text writeFailure(int err);
@@ -113,6 +127,7 @@ struct Recording::State {
 };
 
 Recording::State::~State() {
+  av_packet_free(&stillKey);
   avcodec_free_context(&venc);
   avcodec_free_context(&aenc);
   swr_free(&swr);
@@ -201,49 +216,75 @@ void Recording::State::mux(AVPacket* pkt, AVCodecContext* codec, AVStream* strea
   }
 }
 
-void Recording::State::drain(AVCodecContext* codec, AVStream* stream) {
+// Muxes what the encoder has ready. `keep`, when given, receives a copy of
+// the key frame among it (time stamps in the encoder's time base).
+void Recording::State::drain(AVCodecContext* codec, AVStream* stream, AVPacket** keep) {
   AVPacket* pkt = av_packet_alloc();
   if (pkt == nullptr) return;
-  while (avcodec_receive_packet(codec, pkt) == 0) mux(pkt, codec, stream);
+  while (avcodec_receive_packet(codec, pkt) == 0) {
+    if (keep != nullptr && (pkt->flags & AV_PKT_FLAG_KEY) != 0) {
+      av_packet_free(keep);
+      *keep = av_packet_clone(pkt);
+    }
+    mux(pkt, codec, stream);
+  }
   av_packet_free(&pkt);
 }
 
-// Queues a copy of the canvas as the picture of grid slot `pts`. False when
-// the encoder is half a second behind and no frame is free.
-bool Recording::State::queueCanvas(std::int64_t pts, bool key) {
+// Queues the picture of grid slot `pts`: a copy of the canvas, or for
+// RepeatStill nothing but the slot. False when the encoder is half a second
+// behind and no frame is free.
+bool Recording::State::queueFrame(std::int64_t pts, Job job, bool key) {
   AVFrame* f = nullptr;
+  if (job != Job::RepeatStill) {
+    {
+      std::lock_guard l(queueMutex);
+      if (freeFrames.empty()) return false;
+      f = freeFrames.back();
+      freeFrames.pop_back();
+    }
+    // The encoder may still hold a reference to this frame's buffer.
+    if (av_frame_make_writable(f) < 0 || av_frame_copy(f, canvas.get()) < 0) {
+      std::lock_guard l(queueMutex);
+      freeFrames.push_back(f);
+      return false;
+    }
+    f->pts = pts;
+    f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  }
   {
     std::lock_guard l(queueMutex);
-    if (freeFrames.empty()) return false;
-    f = freeFrames.back();
-    freeFrames.pop_back();
-  }
-  // The encoder may still hold a reference to this frame's buffer.
-  if (av_frame_make_writable(f) < 0 || av_frame_copy(f, canvas.get()) < 0) {
-    std::lock_guard l(queueMutex);
-    freeFrames.push_back(f);
-    return false;
-  }
-  f->pts = pts;
-  f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-  {
-    std::lock_guard l(queueMutex);
-    queue.push_back(f);
+    queue.push_back({f, pts, job});
   }
   queueCv.notify_one();
-  ++framesCaptured;
+  ++(job == Job::RepeatStill ? framesRepeated : framesCaptured);
   return true;
 }
 
 // Slots in which the screen did not change send no frame: the file's time
 // stamps carry the timing and every player keeps showing the last picture,
-// which is the screen as it still is. A key frame (a copy of the canvas) is
-// sent at least every keyFrameInterval() slots, so a still screen can be
-// sought into, and the last slot before the end always has a frame, so the
-// file lasts exactly as long as the recording.
+// which is the screen as it still is. A key frame is sent at least every
+// keyFrameInterval() slots, so a still screen can be sought into, and the
+// last slot before the end always has a frame, so the file lasts exactly as
+// long as the recording.
+//
+// An encoder's first picture of a change is coarse (its rate control gives
+// it a frame's share of the bits), and so is a key frame of a still screen;
+// players show either for as long as the screen stands still. So:
+// - for a few slots after a change the picture goes on being sent although
+//   it stands still, and the frames after it bring out the detail (on a
+//   detailed text slide, wmv2's first picture of it has a luma MSE of 38
+//   against the screen, the next one 2.4);
+// - where the output allows it (wmv2), a key frame due while the screen
+//   stands still is encoded once, finely, and that same frame is written
+//   again for every later key frame until the screen changes: a still
+//   screen costs no encoding at all and stays sharp;
+// - elsewhere (H.264), a key frame is followed by a few frames more, as a
+//   change is.
 void Recording::State::captureLoop() {
   const std::chrono::duration<double> period(1.0 / config.plan.videoSettings.fps);
   const int keyEvery = keyFrameInterval(config.plan.videoSettings.fps);
+  const bool repeatStillKeys = out->repeatsStillKeyFrames();
   Picture picture;
   for (int i = 0; i < 3; ++i) {
     picture.plane[i] = canvas->data[i];
@@ -256,14 +297,13 @@ void Recording::State::captureLoop() {
   std::int64_t lastQueued = -1;   // the slot of the newest frame sent
   std::int64_t lastKey = -keyEvery;
   bool unsent = false;  // the canvas holds a change no frame has carried yet
-  // For a few slots after a change, and after a key frame, the picture goes
-  // on being sent although it stands still: the encoder's first picture of
-  // it is coarse (its rate control spends a frame's share on it), and the
-  // frames after it bring out the detail, so a still slide is seen sharp.
-  // (On a detailed text slide, wmv2's first frame of it is sharp after one
-  // more frame; three allow for a busier one.)
+  // Three slots after a change: a detailed slide is sharp after one more
+  // frame; three allow for a busier one.
   constexpr std::int64_t kSettleSlots = 3;
   std::int64_t settleUntil = -1;
+  // The encoder's newest frame is a kept still key frame of the canvas as
+  // it is now, which may be written again.
+  bool stillKeyKept = false;
   bool first = true;
   rt::Text error;
   while (!writeFailed) {
@@ -288,28 +328,37 @@ void Recording::State::captureLoop() {
     if (pts < next) pts = next;
     framesSkipped += pts - next;
     next = pts + 1;
-    unsent = unsent || u == ScreenSource::Update::Changed;
-    if (u == ScreenSource::Update::Changed) settleUntil = pts + kSettleSlots;
+    if (u == ScreenSource::Update::Changed) {
+      unsent = true;
+      settleUntil = pts + kSettleSlots;
+      stillKeyKept = false;
+    }
     const bool keyDue = pts - lastKey >= keyEvery;
     if (!unsent && !keyDue && pts > settleUntil) {
       ++framesUnchanged;
       continue;
     }
-    if (!queueCanvas(pts, keyDue)) {
+    Job job = Job::Encode;
+    if (keyDue && !unsent && repeatStillKeys) job = stillKeyKept ? Job::RepeatStill : Job::EncodeStill;
+    if (!queueFrame(pts, job, keyDue)) {
       ++framesDropped;  // the change goes out with the next slot's frame
       continue;
     }
     unsent = false;
     lastQueued = pts;
+    stillKeyKept = job != Job::Encode;
     if (keyDue) {
       lastKey = pts;
-      // A key frame starts the picture afresh, as coarse as a change's first
-      // frame; on a still screen it is what players show until the next one.
-      settleUntil = std::max(settleUntil, pts + kSettleSlots);
+      // A coarse key frame is followed by frames that sharpen it; a fine one
+      // needs none.
+      settleUntil = job == Job::Encode ? std::max(settleUntil, pts + kSettleSlots) : pts;
     }
   }
   // The last slot that began before the end shows the screen as it was then.
-  if (!writeFailed && !first && lastQueued < next - 1) queueCanvas(next - 1, next - 1 - lastKey >= keyEvery);
+  if (!writeFailed && !first && lastQueued < next - 1) {
+    const bool keyDue = next - 1 - lastKey >= keyEvery;
+    queueFrame(next - 1, stillKeyKept ? Job::RepeatStill : Job::Encode, keyDue || stillKeyKept);
+  }
   {
     std::lock_guard l(queueMutex);
     captureDone = true;
@@ -319,24 +368,35 @@ void Recording::State::captureLoop() {
 
 void Recording::State::encodeLoop() {
   for (;;) {
-    AVFrame* f = nullptr;
+    QueuedFrame q;
     {
       std::unique_lock l(queueMutex);
       queueCv.wait(l, [&] { return !queue.empty() || captureDone; });
       if (queue.empty()) break;
-      f = queue.front();
+      q = queue.front();
       queue.pop_front();
     }
-    const int r = avcodec_send_frame(venc, f);
+    if (q.job == Job::RepeatStill) {
+      // The same picture again, as the key frame of this slot.
+      if (AVPacket* again = stillKey != nullptr ? av_packet_clone(stillKey) : nullptr) {
+        again->pts = again->dts = q.pts;
+        again->duration = 1;
+        mux(again, venc, vst);
+        av_packet_free(&again);
+      }
+      continue;
+    }
+    if (q.job == Job::EncodeStill) av_packet_free(&stillKey);  // the picture it showed is gone
+    const int r = q.job == Job::EncodeStill ? out->sendStillKeyFrame(venc, q.frame) : avcodec_send_frame(venc, q.frame);
     {
       std::lock_guard l(queueMutex);
-      freeFrames.push_back(f);
+      freeFrames.push_back(q.frame);
     }
     if (r < 0) {
       fail(u"The recording stopped: the video encoder failed (" + ffmpegText(r) + u").");
       break;
     }
-    drain(venc, vst);
+    drain(venc, vst, q.job == Job::EncodeStill ? &stillKey : nullptr);
   }
   avcodec_send_frame(venc, nullptr);
   drain(venc, vst);
@@ -577,6 +637,7 @@ RecordingStats Recording::stats() const {
   st.framesDropped = s_->framesDropped;
   st.framesSkipped = s_->framesSkipped;
   st.framesUnchanged = s_->framesUnchanged;
+  st.framesRepeated = s_->framesRepeated;
   st.videoPackets = s_->videoPackets;
   st.audioSamples = s_->audioSamples;
   if (s_->screen) {

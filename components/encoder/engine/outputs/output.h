@@ -26,6 +26,7 @@ struct AVCodec;
 struct AVCodecContext;
 struct AVDictionary;
 struct AVFormatContext;
+struct AVFrame;
 struct AVIOContext;
 struct AVPacket;
 struct AVStream;
@@ -81,6 +82,16 @@ class Output {
   // The errno of the first failed write, 0 when none (or the muxer failed
   // for a reason of its own).
   virtual int error() const = 0;
+
+  // Whether a key frame that shows a still screen may be written again, as
+  // it is and with new time stamps, for the key frames that follow while the
+  // screen stands still. The encoder must not have encoded anything since,
+  // so that its next frame refers to the same picture as the player's.
+  virtual bool repeatsStillKeyFrames() const { return false; }
+  // Sends `frame` to the video encoder `codec` as such a key frame: it is
+  // shown for as long as the screen stands still, so it is encoded finely
+  // once rather than coarsely again and again. FFmpeg's result.
+  virtual int sendStillKeyFrame(AVCodecContext* codec, const AVFrame* frame);
 };
 
 // True when `path` names an MP4: it ends in ".mp4", in any letter case.
