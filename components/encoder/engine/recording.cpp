@@ -17,6 +17,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -51,8 +52,14 @@ enum class Job {
   RepeatStill,  // write the kept key frame again (no picture)
 };
 
+// A frame of the pool, and which picture of the canvas it holds.
+struct PooledFrame {
+  FramePtr frame;
+  std::int64_t holds = -1;  // the canvas as of that update (see rowUpdate), -1: nothing yet
+};
+
 struct QueuedFrame {
-  AVFrame* frame = nullptr;  // nullptr for RepeatStill
+  PooledFrame* pooled = nullptr;  // nullptr for RepeatStill
   std::int64_t pts = 0;
   Job job = Job::Encode;
 };
@@ -83,8 +90,13 @@ struct Recording::State {
   // The frame pool and the queue to the encoder.
   std::mutex queueMutex;
   std::condition_variable queueCv;
-  std::vector<FramePtr> frames;
-  std::vector<AVFrame*> freeFrames;  // used as a stack: the same few frames stay warm
+  std::vector<PooledFrame> frames;
+  std::vector<PooledFrame*> freeFrames;  // used as a stack: the same few frames stay warm
+  // The canvas's updates, counted, and for each of its rows the update that
+  // last rewrote it: a pooled frame is brought up to date by copying only
+  // the rows rewritten since the picture it holds.
+  std::int64_t updates = 0;
+  std::vector<std::int64_t> rowUpdate;
   std::deque<QueuedFrame> queue;
   bool captureDone = false;
   AVPacket* stillKey = nullptr;  // the still screen's key frame, kept by the encoder thread
@@ -120,6 +132,7 @@ struct Recording::State {
   void drain(AVCodecContext* codec, AVStream* stream, AVPacket** keep = nullptr);
   void captureLoop();
   bool queueFrame(std::int64_t pts, Job job, bool key);
+  void copyRewrittenRows(PooledFrame& p);
   void encodeLoop();
   void audioLoop();
   rt::Text writeFailure(int err);
@@ -146,16 +159,18 @@ bool Recording::State::openVideo(rt::Text& error) {
   if (av_frame_get_buffer(canvas.get(), 0) < 0) return error = u"Cannot record: out of memory.", false;
 
   const auto poolSize = static_cast<std::size_t>(std::max(3.0, std::ceil(v.fps * kQueueSeconds)));
-  for (std::size_t i = 0; i < poolSize; ++i) {
-    FramePtr f(av_frame_alloc());
-    if (!f) return error = u"Cannot record: out of memory.", false;
+  frames.resize(poolSize);
+  for (auto& p : frames) {
+    p.frame.reset(av_frame_alloc());
+    AVFrame* f = p.frame.get();
+    if (f == nullptr) return error = u"Cannot record: out of memory.", false;
     f->format = AV_PIX_FMT_YUV420P;
     f->width = venc->width;
     f->height = venc->height;
-    if (av_frame_get_buffer(f.get(), 0) < 0) return error = u"Cannot record: out of memory.", false;
-    freeFrames.push_back(f.get());
-    frames.push_back(std::move(f));
+    if (av_frame_get_buffer(f, 0) < 0) return error = u"Cannot record: out of memory.", false;
+    freeFrames.push_back(&p);
   }
+  rowUpdate.assign(static_cast<std::size_t>(venc->height), 0);
   return true;
 }
 
@@ -235,30 +250,62 @@ void Recording::State::drain(AVCodecContext* codec, AVStream* stream, AVPacket**
 // RepeatStill nothing but the slot. False when the encoder is half a second
 // behind and no frame is free.
 bool Recording::State::queueFrame(std::int64_t pts, Job job, bool key) {
-  AVFrame* f = nullptr;
+  PooledFrame* p = nullptr;
   if (job != Job::RepeatStill) {
     {
       std::lock_guard l(queueMutex);
       if (freeFrames.empty()) return false;
-      f = freeFrames.back();
+      p = freeFrames.back();
       freeFrames.pop_back();
     }
-    // The encoder may still hold a reference to this frame's buffer.
-    if (av_frame_make_writable(f) < 0 || av_frame_copy(f, canvas.get()) < 0) {
+    // The encoder may still hold a reference to this frame's buffer (a new
+    // one then gets a copy of the picture it held).
+    AVFrame* f = p->frame.get();
+    if (av_frame_make_writable(f) < 0) {
       std::lock_guard l(queueMutex);
-      freeFrames.push_back(f);
+      freeFrames.push_back(p);
       return false;
     }
+    copyRewrittenRows(*p);
     f->pts = pts;
     f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   }
   {
     std::lock_guard l(queueMutex);
-    queue.push_back({f, pts, job});
+    queue.push_back({p, pts, job});
   }
   queueCv.notify_one();
   ++(job == Job::RepeatStill ? framesRepeated : framesCaptured);
   return true;
+}
+
+// Brings a pooled frame up to the canvas: the rows rewritten since the
+// picture it holds, in runs (usually the frame held the picture of a few
+// slots ago, and most of the screen has not changed since).
+void Recording::State::copyRewrittenRows(PooledFrame& p) {
+  AVFrame* f = p.frame.get();
+  const int height = f->height;
+  auto copy = [&](int top, int bottom) {  // even bounds: chroma rows follow
+    for (int plane = 0; plane < 3; ++plane) {
+      const int shift = plane == 0 ? 0 : 1;
+      const int rows = (bottom - top) >> shift, first = top >> shift;
+      const int width = plane == 0 ? f->width : (f->width + 1) / 2;
+      av_image_copy_plane(f->data[plane] + static_cast<std::ptrdiff_t>(first) * f->linesize[plane], f->linesize[plane],
+                          canvas->data[plane] + static_cast<std::ptrdiff_t>(first) * canvas->linesize[plane],
+                          canvas->linesize[plane], width, rows);
+    }
+  };
+  int run = -1;
+  for (int r = 0; r < height; r += 2) {
+    const bool stale = rowUpdate[static_cast<std::size_t>(r)] > p.holds;
+    if (stale && run < 0) run = r;
+    if (!stale && run >= 0) {
+      copy(run, r);
+      run = -1;
+    }
+  }
+  if (run >= 0) copy(run, height);
+  p.holds = updates;
 }
 
 // Slots in which the screen did not change send no frame: the file's time
@@ -329,6 +376,9 @@ void Recording::State::captureLoop() {
     framesSkipped += pts - next;
     next = pts + 1;
     if (u == ScreenSource::Update::Changed) {
+      ++updates;
+      for (const RowBand& b : screen->rewritten())
+        std::fill(rowUpdate.begin() + b.top, rowUpdate.begin() + b.bottom, updates);
       unsent = true;
       settleUntil = pts + kSettleSlots;
       stillKeyKept = false;
@@ -387,10 +437,11 @@ void Recording::State::encodeLoop() {
       continue;
     }
     if (q.job == Job::EncodeStill) av_packet_free(&stillKey);  // the picture it showed is gone
-    const int r = q.job == Job::EncodeStill ? out->sendStillKeyFrame(venc, q.frame) : avcodec_send_frame(venc, q.frame);
+    AVFrame* frame = q.pooled->frame.get();
+    const int r = q.job == Job::EncodeStill ? out->sendStillKeyFrame(venc, frame) : avcodec_send_frame(venc, frame);
     {
       std::lock_guard l(queueMutex);
-      freeFrames.push_back(q.frame);
+      freeFrames.push_back(q.pooled);
     }
     if (r < 0) {
       fail(u"The recording stopped: the video encoder failed (" + ffmpegText(r) + u").");

@@ -78,23 +78,6 @@ std::uint64_t hashRow(const std::uint8_t* row, std::size_t bytes) {
   return out ^ (out >> 31);
 }
 
-std::vector<RowBand> mergeBands(std::vector<RowBand> bands, int height, int gap) {
-  for (auto& b : bands) {
-    b.top = std::clamp(b.top & ~1, 0, height);
-    b.bottom = std::clamp((b.bottom + 1) & ~1, 0, height);
-  }
-  std::erase_if(bands, [](const RowBand& b) { return b.bottom <= b.top; });
-  std::sort(bands.begin(), bands.end(), [](const RowBand& a, const RowBand& b) { return a.top < b.top; });
-  std::vector<RowBand> merged;
-  for (const auto& b : bands) {
-    if (!merged.empty() && b.top <= merged.back().bottom + gap)
-      merged.back().bottom = std::max(merged.back().bottom, b.bottom);
-    else
-      merged.push_back(b);
-  }
-  return merged;
-}
-
 bool xDisplayIsXwayland() {
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0') return false;
@@ -316,6 +299,7 @@ ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
   first_ = false;
   if (convert.empty()) return Update::Unchanged;
   for (const auto& b : convert) convertBand(b, canvas);
+  rewritten_ = std::move(convert);
   return Update::Changed;
 }
 

@@ -18,17 +18,6 @@ struct xcb_connection_t;
 
 namespace encoder::engine {
 
-// A band of whole rows [top, bottom) of the captured picture.
-struct RowBand {
-  int top = 0, bottom = 0;
-  friend bool operator==(const RowBand&, const RowBand&) = default;
-};
-
-// Merges row bands into disjoint, sorted bands of even bounds (4:2:0 chroma
-// rows cover two picture rows) inside [0, height). Bands closer than `gap`
-// rows become one: one larger read costs less than two requests.
-std::vector<RowBand> mergeBands(std::vector<RowBand> bands, int height, int gap);
-
 // A 64-bit fingerprint of a row of pixels: equal rows, equal fingerprints;
 // a changed row changes it (all but certainly).
 std::uint64_t hashRow(const std::uint8_t* row, std::size_t bytes);
