@@ -22,6 +22,12 @@ namespace encoder::engine {
 // a changed row changes it (all but certainly).
 std::uint64_t hashRow(const std::uint8_t* row, std::size_t bytes);
 
+// The picture's columns in at most 64 tiles (each row's damage is a 64-bit
+// mask of them): tiles at least 128 pixels wide, a multiple of 16.
+int tileWidthFor(int width);
+// The mask of the tiles columns [x0, x1) touch, for tiles of `tileWidth`.
+std::uint64_t tilesOf(int x0, int x1, int tileWidth);
+
 // True when the display at DISPLAY is Xwayland, whose root window reads
 // back black: its RandR outputs are named "XWAYLAND…". False when there is
 // no display or it cannot tell.
@@ -60,7 +66,8 @@ class X11Source final : public ScreenSource {
 
   bool readBand(const RowBand& band);
   void convertBand(const RowBand& band, Picture& canvas);
-  // The rows of the bands just read whose pixels differ from last time.
+  // The rows of the bands just read whose pixels differ from last time:
+  // only the damaged tiles of each row are fingerprinted and compared.
   std::vector<RowBand> changedRows(const std::vector<RowBand>& read);
   // Waits for the reply to a request (nullptr: see outcome_) until it comes,
   // the connection breaks, interrupt() is called, or the server has not
@@ -87,7 +94,9 @@ class X11Source final : public ScreenSource {
   bool first_ = true;
   Cursor cursor_;               // as drawn into the canvas last time
   std::vector<std::uint8_t> scratch_;  // a band with the pointer drawn in
-  std::vector<std::uint64_t> rowHash_;  // each row's fingerprint as last converted
+  int tileWidth_ = 0, tiles_ = 0;
+  std::vector<std::uint64_t> damagedTiles_;  // per row: the tiles damaged since the last look
+  std::vector<std::uint64_t> tileHash_;      // per row and tile: its fingerprint as last converted
 };
 
 }  // namespace encoder::engine
