@@ -318,10 +318,11 @@ void Recording::State::copyRewrittenRows(PooledFrame& p) {
 // An encoder's first picture of a change is coarse (its rate control gives
 // it a frame's share of the bits), and so is a key frame of a still screen;
 // players show either for as long as the screen stands still. So:
-// - for a few slots after a change the picture goes on being sent although
+// - for a few frames after a change the picture goes on being sent although
 //   it stands still, and the frames after it bring out the detail (on a
 //   detailed text slide, wmv2's first picture of it has a luma MSE of 38
-//   against the screen, the next one 2.4);
+//   against the screen, the next one 2.4); they are counted in frames, not
+//   slots, so a loop running late still sends them;
 // - where the output allows it (wmv2), a key frame due while the screen
 //   stands still is encoded once, finely, and that same frame is written
 //   again for every later key frame until the screen changes: a still
@@ -344,10 +345,10 @@ void Recording::State::captureLoop() {
   std::int64_t lastQueued = -1;   // the slot of the newest frame sent
   std::int64_t lastKey = -keyEvery;
   bool unsent = false;  // the canvas holds a change no frame has carried yet
-  // Three slots after a change: a detailed slide is sharp after one more
+  // Three frames after a change: a detailed slide is sharp after one more
   // frame; three allow for a busier one.
-  constexpr std::int64_t kSettleSlots = 3;
-  std::int64_t settleUntil = -1;
+  constexpr int kSettleFrames = 3;
+  int settleLeft = 0;
   // The encoder's newest frame is a kept still key frame of the canvas as
   // it is now, which may be written again.
   bool stillKeyKept = false;
@@ -380,11 +381,10 @@ void Recording::State::captureLoop() {
       for (const RowBand& b : screen->rewritten())
         std::fill(rowUpdate.begin() + b.top, rowUpdate.begin() + b.bottom, updates);
       unsent = true;
-      settleUntil = pts + kSettleSlots;
       stillKeyKept = false;
     }
     const bool keyDue = pts - lastKey >= keyEvery;
-    if (!unsent && !keyDue && pts > settleUntil) {
+    if (!unsent && !keyDue && settleLeft == 0) {
       ++framesUnchanged;
       continue;
     }
@@ -394,6 +394,7 @@ void Recording::State::captureLoop() {
       ++framesDropped;  // the change goes out with the next slot's frame
       continue;
     }
+    settleLeft = unsent ? kSettleFrames : std::max(0, settleLeft - 1);
     unsent = false;
     lastQueued = pts;
     stillKeyKept = job != Job::Encode;
@@ -401,7 +402,7 @@ void Recording::State::captureLoop() {
       lastKey = pts;
       // A coarse key frame is followed by frames that sharpen it; a fine one
       // needs none.
-      settleUntil = job == Job::Encode ? std::max(settleUntil, pts + kSettleSlots) : pts;
+      settleLeft = job == Job::Encode ? std::max(settleLeft, kSettleFrames) : 0;
     }
   }
   // The last slot that began before the end shows the screen as it was then.
