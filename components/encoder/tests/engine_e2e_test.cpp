@@ -407,6 +407,31 @@ class StillScreen : public ::testing::Test {
                      static_cast<unsigned char>(bytes[i + 2])});
     return out;
   }
+  // Records the screen (no sound) with `profile` into `file` for `ms`.
+  static void record(const rt::Text& profile, const fs::path& file, int ms, encoder::Ref<encoder::Encoder>& enc) {
+    Settings s;
+    s.profile = profile;
+    s.audio = false;
+    s.path = rt::fromUtf8(file.string());
+    enc = configure(s);
+    ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    ASSERT_EQ(enc->Stop(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  }
+  // Shows `png` full screen (ffplay, as `player`) and waits until the screen
+  // shows its blue, 0x3a6ea5, at (x, y). False when it never does.
+  bool show(const fs::path& png, int x, int y, Child& player) {
+    player = Child({"ffplay", "-v", "error", "-fs", "-noborder", "-loop", "0", "-an", png.string()},
+                   (dir / "ffplay.out").string());
+    const fs::path shot = dir / "shot.rgb";
+    return pollFor(20, [&] {
+      run("ffmpeg -nostdin -v error -y -f x11grab -video_size 1920x1080 -i \"$DISPLAY\" -frames:v 1 -vf crop=2:2:" +
+          std::to_string(x) + ":" + std::to_string(y) + " -f rawvideo -pix_fmt rgb24 " + quote(shot.string()));
+      const std::string rgb = slurp(shot);
+      return rgb.size() >= 3 && std::abs(static_cast<unsigned char>(rgb[0]) - 0x3a) < 8 &&
+             std::abs(static_cast<unsigned char>(rgb[2]) - 0xa5) < 8;
+    });
+  }
   static bool near(const std::array<int, 3>& c, int r, int g, int b) {
     return std::abs(c[0] - r) < 24 && std::abs(c[1] - g) < 24 && std::abs(c[2] - b) < 24;
   }
@@ -470,25 +495,11 @@ TEST_F(StillScreen, APictureRedrawnUnchangedSendsNothing) {
   ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i color=c=0x3a6ea5:s=1920x1080 -frames:v 1 " +
                 quote(png.string())),
             0);
-  Child player({"ffplay", "-v", "error", "-fs", "-noborder", "-loop", "0", "-an", png.string()},
-               (dir / "ffplay.out").string());
   // Shown once the screen's centre is the picture's blue.
-  const fs::path shot = dir / "shot.rgb";
-  ASSERT_TRUE(pollFor(20, [&] {
-    run("ffmpeg -nostdin -v error -y -f x11grab -video_size 1920x1080 -i \"$DISPLAY\" -frames:v 1 -vf "
-        "crop=2:2:959:539 -f rawvideo -pix_fmt rgb24 " + quote(shot.string()));
-    const std::string rgb = slurp(shot);
-    return rgb.size() >= 3 && std::abs(static_cast<unsigned char>(rgb[2]) - 0xa5) < 8 &&
-           std::abs(static_cast<unsigned char>(rgb[0]) - 0x3a) < 8;
-  })) << "the player did not show the picture";
-  Settings s;
-  s.profile = u"屏幕视频 - 高(CBR)";
-  s.audio = false;
-  s.path = rt::fromUtf8(file.string());
-  auto enc = configure(s);
-  ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
-  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
-  ASSERT_EQ(enc->Stop(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  Child player;
+  ASSERT_TRUE(show(png, 959, 539, player)) << "the player did not show the picture";
+  encoder::Ref<encoder::Encoder> enc;
+  ASSERT_NO_FATAL_FAILURE(record(u"屏幕视频 - 高(CBR)", file, 4500, enc));
   player.end();
   RecordingFigures f;
   ASSERT_TRUE(recordingFigures(enc, f));
@@ -502,8 +513,9 @@ TEST_F(StillScreen, APictureRedrawnUnchangedSendsNothing) {
 // A still slide is seen sharp: the encoder's coarse first picture of it is
 // sharpened by the frames after it, and every key frame while it stands
 // still is one finely encoded frame written again. Measured against a
-// lossless grab of the screen (luma MSE of each decoded frame), at the low
-// profile, whose rate control gives a key frame the fewest bits.
+// lossless grab of the screen (luma MSE of what a player shows at each
+// step), at the low profile, whose rate control gives a key frame the
+// fewest bits.
 TEST_F(StillScreen, ADetailedSlideIsSeenSharpAndItsKeyFramesAreOneFrameWrittenAgain) {
   const fs::path text = dir / "slide.txt", png = dir / "slide.png", reference = dir / "reference.png",
                  file = dir / "slide.wmv", stats = dir / "psnr.txt";
@@ -518,29 +530,15 @@ TEST_F(StillScreen, ADetailedSlideIsSeenSharpAndItsKeyFramesAreOneFrameWrittenAg
                 ":fontsize=15:fontcolor=black:x=40:y=20:line_spacing=2,"
                 "drawbox=x=1300:y=100:w=500:h=300:color=0x3a6ea5:t=fill\" " + quote(png.string())),
             0);
-  Child player({"ffplay", "-v", "error", "-fs", "-noborder", "-loop", "0", "-an", png.string()},
-               (dir / "ffplay.out").string());
   ASSERT_EQ(run("xdotool mousemove 1919 1079"), 0);
-  const fs::path shot = dir / "shot.rgb";
-  ASSERT_TRUE(pollFor(20, [&] {
-    run("ffmpeg -nostdin -v error -y -f x11grab -video_size 1920x1080 -i \"$DISPLAY\" -frames:v 1 -vf "
-        "crop=2:2:1500:250 -f rawvideo -pix_fmt rgb24 " + quote(shot.string()));
-    const std::string rgb = slurp(shot);
-    return rgb.size() >= 3 && std::abs(static_cast<unsigned char>(rgb[0]) - 0x3a) < 8 &&
-           std::abs(static_cast<unsigned char>(rgb[2]) - 0xa5) < 8;
-  })) << "the player did not show the slide";
+  Child player;
+  ASSERT_TRUE(show(png, 1500, 250, player)) << "the player did not show the slide";
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f x11grab -video_size 1920x1080 -draw_mouse 1 -i \"$DISPLAY\" "
                 "-frames:v 1 " + quote(reference.string())),
             0);
-  Settings s;
-  s.profile = u"屏幕视频(CBR)";  // 10 frames a second, 1.5 Mbit/s
-  s.audio = false;
-  s.path = rt::fromUtf8(file.string());
-  auto enc = configure(s);
-  ASSERT_EQ(enc->Start(), 0) << rt::toUtf8(rt::takeErrorInfo());
-  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
-  ASSERT_EQ(enc->Stop(), 0) << rt::toUtf8(rt::takeErrorInfo());
+  encoder::Ref<encoder::Encoder> enc;
+  ASSERT_NO_FATAL_FAILURE(record(u"屏幕视频(CBR)", file, 4500, enc));  // 10 frames a second, 1.5 Mbit/s
   player.end();
 
   // What a player shows at each 1/10 s step (ffmpeg's fps filter repeats a
