@@ -47,9 +47,10 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
 // What the video encoder thread is asked to do for one grid slot.
 enum class Job {
-  Encode,       // encode the queued picture
-  EncodeStill,  // encode it as a still screen's key frame, and keep its packet
-  RepeatStill,  // write the kept key frame again (no picture)
+  Encode,          // encode the queued picture
+  EncodeStill,     // encode it as a picture that stands still (Output::sendStillFrame)
+  EncodeStillKey,  // the same as a key frame, and keep its packet
+  RepeatStillKey,  // write the kept key frame again (no picture)
 };
 
 // A frame of the pool, and which picture of the canvas it holds.
@@ -59,7 +60,7 @@ struct PooledFrame {
 };
 
 struct QueuedFrame {
-  PooledFrame* pooled = nullptr;  // nullptr for RepeatStill
+  PooledFrame* pooled = nullptr;  // nullptr for RepeatStillKey
   std::int64_t pts = 0;
   Job job = Job::Encode;
 };
@@ -247,11 +248,11 @@ void Recording::State::drain(AVCodecContext* codec, AVStream* stream, AVPacket**
 }
 
 // Queues the picture of grid slot `pts`: a copy of the canvas, or for
-// RepeatStill nothing but the slot. False when the encoder is half a second
+// RepeatStillKey nothing but the slot. False when the encoder is half a second
 // behind and no frame is free.
 bool Recording::State::queueFrame(std::int64_t pts, Job job, bool key) {
   PooledFrame* p = nullptr;
-  if (job != Job::RepeatStill) {
+  if (job != Job::RepeatStillKey) {
     {
       std::lock_guard l(queueMutex);
       if (freeFrames.empty()) return false;
@@ -275,7 +276,7 @@ bool Recording::State::queueFrame(std::int64_t pts, Job job, bool key) {
     queue.push_back({p, pts, job});
   }
   queueCv.notify_one();
-  ++(job == Job::RepeatStill ? framesRepeated : framesCaptured);
+  ++(job == Job::RepeatStillKey ? framesRepeated : framesCaptured);
   return true;
 }
 
@@ -318,21 +319,22 @@ void Recording::State::copyRewrittenRows(PooledFrame& p) {
 // An encoder's first picture of a change is coarse (its rate control gives
 // it a frame's share of the bits), and so is a key frame of a still screen;
 // players show either for as long as the screen stands still. So:
-// - for a few frames after a change the picture goes on being sent although
-//   it stands still, and the frames after it bring out the detail (on a
-//   detailed text slide, wmv2's first picture of it has a luma MSE of 38
-//   against the screen, the next one 2.4); they are counted in frames, not
-//   slots, so a loop running late still sends them;
-// - where the output allows it (wmv2), a key frame due while the screen
-//   stands still is encoded once, finely, and that same frame is written
-//   again for every later key frame until the screen changes: a still
-//   screen costs no encoding at all and stays sharp;
-// - elsewhere (H.264), a key frame is followed by a few frames more, as a
-//   change is.
+// - after a change the picture goes on being sent although it stands still,
+//   and the frames after it bring out the detail (on a detailed text slide,
+//   wmv2's first picture of it has a luma MSE of 38 against the screen);
+//   they are counted in frames, not slots, so a loop running late still
+//   sends them;
+// - where the output encodes a still picture finely (wmv2), one such frame
+//   follows a change, and a key frame due while the screen stands still is
+//   encoded once, finely, and that same frame is written again for every
+//   later key frame until the screen changes: a still screen costs no
+//   encoding at all and stays sharp, and the rate control, which counts
+//   frames and not time, is not starved by coarse key frames it paid for;
+// - elsewhere (H.264), three frames follow a change and a key frame.
 void Recording::State::captureLoop() {
   const std::chrono::duration<double> period(1.0 / config.plan.videoSettings.fps);
   const int keyEvery = keyFrameInterval(config.plan.videoSettings.fps);
-  const bool repeatStillKeys = out->repeatsStillKeyFrames();
+  const bool fineStill = out->encodesStillPicturesFinely();
   Picture picture;
   for (int i = 0; i < 3; ++i) {
     picture.plane[i] = canvas->data[i];
@@ -345,9 +347,12 @@ void Recording::State::captureLoop() {
   std::int64_t lastQueued = -1;   // the slot of the newest frame sent
   std::int64_t lastKey = -keyEvery;
   bool unsent = false;  // the canvas holds a change no frame has carried yet
-  // Three frames after a change: a detailed slide is sharp after one more
-  // frame; three allow for a busier one.
-  constexpr int kSettleFrames = 3;
+  // Frames sent after a change while the screen stands still. A frame
+  // encoded finely brings out a slide's detail at once (luma MSE 2.5 after
+  // a full-screen change at the low profile); the rate control's frames
+  // take one or two more (a detailed slide is sharp after one, three allow
+  // for a busier one).
+  const int kSettleFrames = fineStill ? 1 : 3;
   int settleLeft = 0;
   // The encoder's newest frame is a kept still key frame of the canvas as
   // it is now, which may be written again.
@@ -388,8 +393,8 @@ void Recording::State::captureLoop() {
       ++framesUnchanged;
       continue;
     }
-    Job job = Job::Encode;
-    if (keyDue && !unsent && repeatStillKeys) job = stillKeyKept ? Job::RepeatStill : Job::EncodeStill;
+    Job job = unsent ? Job::Encode : Job::EncodeStill;
+    if (keyDue && !unsent && fineStill) job = stillKeyKept ? Job::RepeatStillKey : Job::EncodeStillKey;
     if (!queueFrame(pts, job, keyDue)) {
       ++framesDropped;  // the change goes out with the next slot's frame
       continue;
@@ -397,18 +402,18 @@ void Recording::State::captureLoop() {
     settleLeft = unsent ? kSettleFrames : std::max(0, settleLeft - 1);
     unsent = false;
     lastQueued = pts;
-    stillKeyKept = job != Job::Encode;
+    stillKeyKept = job == Job::EncodeStillKey || job == Job::RepeatStillKey;
     if (keyDue) {
       lastKey = pts;
-      // A coarse key frame is followed by frames that sharpen it; a fine one
-      // needs none.
-      settleLeft = job == Job::Encode ? std::max(settleLeft, kSettleFrames) : 0;
+      // A coarse key frame is followed by frames that sharpen it; a kept
+      // fine one needs none.
+      settleLeft = stillKeyKept ? 0 : std::max(settleLeft, kSettleFrames);
     }
   }
   // The last slot that began before the end shows the screen as it was then.
   if (!writeFailed && !first && lastQueued < next - 1) {
     const bool keyDue = next - 1 - lastKey >= keyEvery;
-    queueFrame(next - 1, stillKeyKept ? Job::RepeatStill : Job::Encode, keyDue || stillKeyKept);
+    queueFrame(next - 1, stillKeyKept ? Job::RepeatStillKey : Job::Encode, keyDue || stillKeyKept);
   }
   {
     std::lock_guard l(queueMutex);
@@ -427,7 +432,7 @@ void Recording::State::encodeLoop() {
       q = queue.front();
       queue.pop_front();
     }
-    if (q.job == Job::RepeatStill) {
+    if (q.job == Job::RepeatStillKey) {
       // The same picture again, as the key frame of this slot.
       if (AVPacket* again = stillKey != nullptr ? av_packet_clone(stillKey) : nullptr) {
         again->pts = again->dts = q.pts;
@@ -437,9 +442,9 @@ void Recording::State::encodeLoop() {
       }
       continue;
     }
-    if (q.job == Job::EncodeStill) av_packet_free(&stillKey);  // the picture it showed is gone
+    if (q.job == Job::EncodeStillKey) av_packet_free(&stillKey);  // the picture it showed is gone
     AVFrame* frame = q.pooled->frame.get();
-    const int r = q.job == Job::EncodeStill ? out->sendStillKeyFrame(venc, frame) : avcodec_send_frame(venc, frame);
+    const int r = q.job == Job::Encode ? avcodec_send_frame(venc, frame) : out->sendStillFrame(venc, frame);
     {
       std::lock_guard l(queueMutex);
       freeFrames.push_back(q.pooled);
@@ -448,7 +453,7 @@ void Recording::State::encodeLoop() {
       fail(u"The recording stopped: the video encoder failed (" + ffmpegText(r) + u").");
       break;
     }
-    drain(venc, vst, q.job == Job::EncodeStill ? &stillKey : nullptr);
+    drain(venc, vst, q.job == Job::EncodeStillKey ? &stillKey : nullptr);
   }
   avcodec_send_frame(venc, nullptr);
   drain(venc, vst);

@@ -22,10 +22,11 @@ constexpr std::size_t kDataSize = 16;
 constexpr std::size_t kDataPacketCount = 40;
 // Offset of the creation date inside the file properties object.
 constexpr std::size_t kCreationDate = 48;
-// The quantiser of a still screen's key frame. On a detailed text slide at
-// full HD (luma MSE against a lossless grab, size of the frame): 2 gives
-// 1.1 and 960 kB, 3 gives 1.9 and 760 kB, 4 gives 3.6 and 640 kB, 6 gives 8.7.
-constexpr int kStillKeyQuantiser = 3;
+// The quantiser of a picture that stands still. A key frame of a detailed
+// text slide at full HD (luma MSE against a lossless grab, size of the
+// frame): 2 gives 1.1 and 960 kB, 3 gives 1.9 and 760 kB, 4 gives 3.6 and
+// 640 kB, 6 gives 8.7.
+constexpr int kStillQuantiser = 3;
 }  // namespace
 
 std::unique_ptr<AsfFile> AsfFile::create(const rt::Text& path, rt::Text& error) {
@@ -268,14 +269,15 @@ bool AsfOutput::addVideo(int width, int height, const VideoSettings& v, AVCodecC
   return openEncoder(venc, nullptr, u"Cannot record: the wmv2 encoder", error) && newStream(fmt_, venc, vst, error);
 }
 
-int AsfOutput::sendStillKeyFrame(AVCodecContext* venc, const AVFrame* frame) {
-  // The rate control gives a key frame one frame's share of the bit rate, so
-  // a detailed still slide comes out coarse (luma MSE 9 to 110 against the
-  // screen, worse the lower the profile's rate). Its quantiser is held at
-  // kStillKeyQuantiser for this frame only: the encoder reads the ceiling at
-  // each frame, and its rate control goes on from the bits actually spent.
+int AsfOutput::sendStillFrame(AVCodecContext* venc, const AVFrame* frame) {
+  // The rate control gives a frame one frame's share of the bit rate, so a
+  // detailed still slide's key frame comes out coarse (luma MSE 9 to 110
+  // against the screen, worse the lower the profile's rate), and after a
+  // large one the frames that should sharpen a change are starved. The
+  // quantiser is held at kStillQuantiser for this frame only: the encoder
+  // reads the ceiling at each frame.
   const int ceiling = venc->qmax;
-  venc->qmax = std::min(ceiling, kStillKeyQuantiser);
+  venc->qmax = std::min(ceiling, kStillQuantiser);
   const int r = avcodec_send_frame(venc, frame);  // encodes it at once: wmv2 holds no frames back
   venc->qmax = ceiling;
   return r;

@@ -109,9 +109,10 @@ class AsfOutput final : public Output {
   bool finish(std::uint64_t recorded100ns) override;
   void abandon() override;
   int error() const override { return file_ ? file_->error() : 0; }
-  // wmv2's key frames carry no picture number: one may be written again.
-  bool repeatsStillKeyFrames() const override { return true; }
-  int sendStillKeyFrame(AVCodecContext* codec, const AVFrame* frame) override;
+  // Its quantiser held low for that frame; wmv2's key frames carry no
+  // picture number, so one may be written again.
+  bool encodesStillPicturesFinely() const override { return true; }
+  int sendStillFrame(AVCodecContext* codec, const AVFrame* frame) override;
 
  private:
   AsfOutput() = default;

@@ -35,7 +35,7 @@ bool isMp4Name(const rt::Text& path) {
   return true;
 }
 
-int Output::sendStillKeyFrame(AVCodecContext* codec, const AVFrame* frame) { return avcodec_send_frame(codec, frame); }
+int Output::sendStillFrame(AVCodecContext* codec, const AVFrame* frame) { return avcodec_send_frame(codec, frame); }
 
 std::unique_ptr<Output> createOutput(const rt::Text& path, rt::Text& error) {
   if (isMp4Name(path)) return Mp4Output::create(error);
