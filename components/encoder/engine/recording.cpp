@@ -319,18 +319,21 @@ void Recording::State::copyRewrittenRows(PooledFrame& p) {
 // An encoder's first picture of a change is coarse (its rate control gives
 // it a frame's share of the bits), and so is a key frame of a still screen;
 // players show either for as long as the screen stands still. So:
-// - after a change the picture goes on being sent although it stands still,
-//   and the frames after it bring out the detail (on a detailed text slide,
-//   wmv2's first picture of it has a luma MSE of 38 against the screen);
-//   they are counted in frames, not slots, so a loop running late still
-//   sends them;
-// - where the output encodes a still picture finely (wmv2), one such frame
-//   follows a change, and a key frame due while the screen stands still is
+// - for three frames after a change the picture goes on being sent although
+//   it stands still, and the frames after it bring out the detail (on a
+//   detailed text slide, wmv2's first picture of it has a luma MSE of 38
+//   against the screen, the next one 2.4); they are counted in frames, not
+//   slots, so a loop running late still sends them;
+// - where the output encodes a still picture finely (wmv2), once the screen
+//   has stood still for a moment after a change one frame more is encoded
+//   that way: wmv2's rate control counts frames, not time, and after a large
+//   frame it starves the frames after a change (a slide shown at 127 until
+//   the next key frame); and a key frame due while the screen stands still is
 //   encoded once, finely, and that same frame is written again for every
 //   later key frame until the screen changes: a still screen costs no
-//   encoding at all and stays sharp, and the rate control, which counts
-//   frames and not time, is not starved by coarse key frames it paid for;
-// - elsewhere (H.264), three frames follow a change and a key frame.
+//   encoding at all and stays sharp;
+// - elsewhere (H.264), a key frame is followed by three frames more, as a
+//   change is.
 void Recording::State::captureLoop() {
   const std::chrono::duration<double> period(1.0 / config.plan.videoSettings.fps);
   const int keyEvery = keyFrameInterval(config.plan.videoSettings.fps);
@@ -347,13 +350,17 @@ void Recording::State::captureLoop() {
   std::int64_t lastQueued = -1;   // the slot of the newest frame sent
   std::int64_t lastKey = -keyEvery;
   bool unsent = false;  // the canvas holds a change no frame has carried yet
-  // Frames sent after a change while the screen stands still. A frame
-  // encoded finely brings out a slide's detail at once (luma MSE 2.5 after
-  // a full-screen change at the low profile); the rate control's frames
-  // take one or two more (a detailed slide is sharp after one, three allow
-  // for a busier one).
-  const int kSettleFrames = fineStill ? 1 : 3;
+  // Three frames after a change: a detailed slide is sharp after one more
+  // frame; three allow for a busier one.
+  constexpr int kSettleFrames = 3;
   int settleLeft = 0;
+  // How long the screen must stand still after a change before the fine
+  // frame: longer than the gaps between a video's pictures (a video of 4 to
+  // 24 pictures a second played on screen), whose every gap would otherwise
+  // get a large frame refining the whole video.
+  const auto fineAfter = std::max<std::int64_t>(1, std::llround(0.3 * config.plan.videoSettings.fps));
+  std::int64_t lastChange = 0;
+  bool fineDue = false;  // a change has not yet been followed by a fine frame
   // The encoder's newest frame is a kept still key frame of the canvas as
   // it is now, which may be written again.
   bool stillKeyKept = false;
@@ -387,19 +394,23 @@ void Recording::State::captureLoop() {
         std::fill(rowUpdate.begin() + b.top, rowUpdate.begin() + b.bottom, updates);
       unsent = true;
       stillKeyKept = false;
+      lastChange = pts;
+      fineDue = fineStill;
     }
     const bool keyDue = pts - lastKey >= keyEvery;
-    if (!unsent && !keyDue && settleLeft == 0) {
+    const bool fine = fineDue && !unsent && pts - lastChange >= fineAfter;
+    if (!unsent && !keyDue && settleLeft == 0 && !fine) {
       ++framesUnchanged;
       continue;
     }
-    Job job = unsent ? Job::Encode : Job::EncodeStill;
+    Job job = fine ? Job::EncodeStill : Job::Encode;
     if (keyDue && !unsent && fineStill) job = stillKeyKept ? Job::RepeatStillKey : Job::EncodeStillKey;
     if (!queueFrame(pts, job, keyDue)) {
       ++framesDropped;  // the change goes out with the next slot's frame
       continue;
     }
     settleLeft = unsent ? kSettleFrames : std::max(0, settleLeft - 1);
+    if (job != Job::Encode) fineDue = false;
     unsent = false;
     lastQueued = pts;
     stillKeyKept = job == Job::EncodeStillKey || job == Job::RepeatStillKey;

@@ -511,7 +511,7 @@ TEST_F(StillScreen, APictureRedrawnUnchangedSendsNothing) {
 }
 
 // A still slide is seen sharp: the encoder's coarse first picture of it is
-// sharpened by the frame after it, every key frame while it stands still is
+// sharpened by the frames after it, every key frame while it stands still is
 // one finely encoded frame written again, and the next slide is as sharp as
 // the first although the rate control has spent more than its share on the
 // first and on a black screen between them (its own frames then showed the
@@ -584,14 +584,14 @@ TEST_F(StillScreen, SlidesAreSeenSharpAndAStillSlidesKeyFramesAreOneFrameWritten
   ASSERT_GE(second, 21u) << "the second slide came before the first still key frame";
   ASSERT_LT(second, 40u) << "the second slide did not come in time";
   for (std::size_t step = 5; step < mse[0].size(); ++step) {
-    // The encoder's first picture of a slide is coarse (38 at the start); the
-    // frame after it makes it legible, and from the slide's still key frame
-    // on (the first at 2 s, the second at 4 s) it is as sharp as the encoder
-    // makes a picture.
+    // The encoder's first picture of a slide is coarse (38 at the start);
+    // within 0.4 s it is legible, and from the slide's still key frame on
+    // (the first at 2 s, the second at 4 s) as sharp as the encoder makes a
+    // picture.
     const double shown = std::min(mse[0][step], mse[1][step]);
-    if (shown > 1000 || step == second) continue;
+    if (shown > 1000 || (step >= second && step < second + 4)) continue;
     const bool fromStillKey = (step >= 20 && step < second) || step >= 40;
-    EXPECT_LE(shown, fromStillKey ? 2.5 : 4.0)
+    EXPECT_LE(shown, fromStillKey ? 2.5 : 3.0)
         << "the picture shown at " << static_cast<double>(step) / 10 << " s is coarse";
   }
   // The second slide's key frames (at 4 s and at the end) are one frame.
