@@ -16,6 +16,8 @@ run=(libreoffice-impress fonts-noto-cjk fonts-liberation fonts-dejavu-core
 test=(googletest libgtest-dev libgmock-dev qt6-base-private-dev
       xvfb openbox xdotool wmctrl xclip x11-utils x11-xserver-utils
       ffmpeg procps psmisc time
+      gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps
+      gstreamer1.0-plugins-ugly gstreamer1.0-libav mplayer mediainfo
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
       appstream desktop-file-utils dpkg-dev file lintian man-db
       pulseaudio

@@ -8,8 +8,9 @@
 #           screen recordings of courseware show. Its quality is measured
 #           exactly: a lossless grab of the screen (x11grab, one frame) is the
 #           reference, and every decoded frame of each recording is compared
-#           with it (SSIM and PSNR on the luma, both sides converted to
-#           yuv420p with the same matrix as the engine's).
+#           with it (SSIM and PSNR on the luma of the picture a player
+#           shows every 1/30 s, both sides converted to yuv420p alike;
+#           bench/recorder/slide.sh).
 #   moving: vardel_pattern (a moving square and a clock, redrawn every ms):
 #           CPU and size under constant change. No exact reference exists
 #           for it (the picture depends on the moment it was read), so its
@@ -38,8 +39,10 @@ runs=${RUNS:-3}
 secs=${SECONDS_EACH:-5}
 profile="屏幕视频 - 高(CBR)"
 work=$(mktemp -d /tmp/vardel-formats.XXXXXX)
+source "$root/bench/recorder/slide.sh"
 shown_pid=
 cleanup() {
+  stop_slide
   [ -n "$shown_pid" ] && kill "$shown_pid" 2>/dev/null && wait "$shown_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -60,12 +63,7 @@ record() {
   local bytes
   bytes=$(stat -c %s "$out")
   if [ "$content" = slide ]; then
-    ssim=$(ffmpeg -nostdin -i "$out" -loop 1 -i "$work/reference.png" -lavfi \
-      "[0:v]format=yuv420p[a];[1:v]format=yuv420p[b];[a][b]ssim=shortest=1" -f null - 2>&1 |
-      sed -n 's/.*SSIM Y:\([0-9.]*\).*/\1/p' | tail -n 1)
-    psnr=$(ffmpeg -nostdin -i "$out" -loop 1 -i "$work/reference.png" -lavfi \
-      "[0:v]format=yuv420p[a];[1:v]format=yuv420p[b];[a][b]psnr=shortest=1" -f null - 2>&1 |
-      sed -n 's/.*PSNR y:\([0-9.inf]*\).*/\1/p' | tail -n 1)
+    read -r _ psnr ssim < <(slide_quality "$out" "$work/reference.png")
   fi
   awk -v c="$content" -v e="$ext" -v u="$user" -v s="$sys" -v b="$bytes" -v d="$secs" -v q="$ssim" -v p="$psnr" \
     'BEGIN { printf "%s %s %.4f %.0f %s %s\n", c, e, (u + s) / d, b / d, q, p }' >>"$work/results"
@@ -79,17 +77,11 @@ alternate() {  # alternate CONTENT
 }
 
 # The slide: text on white, shown full screen; the reference grabbed losslessly.
-seq 1 60 | awk '{ printf "%02d  Vardel courseware kit - lesson notes, line %d: The quick brown fox jumps over the lazy dog 0123456789 ({[<>]})\n", $1, $1 }' \
-  >"$work/slide.txt"
-ffmpeg -nostdin -v error -y -f lavfi -i color=white:s=1920x1080 -frames:v 1 -vf \
-  "drawtext=fontfile=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf:textfile=$work/slide.txt:fontsize=15:fontcolor=black:x=40:y=20:line_spacing=2,drawbox=x=1300:y=100:w=500:h=300:color=0x3a6ea5:t=fill" \
-  "$work/slide.png"
-ffplay -v error -fs -noborder -loop 0 -an "$work/slide.png" &
-shown_pid=$!
-sleep 3
-ffmpeg -nostdin -v error -y -f x11grab -video_size 1920x1080 -draw_mouse 1 -i "$DISPLAY" -frames:v 1 "$work/reference.png"
+make_slide "$work"
+show_slide "$work/slide.png"
+grab_reference "$work/reference.png"
 alternate slide
-stop_shown
+stop_slide
 
 "$tools/vardel_pattern" --interval-ms 1 >"$work/pattern.out" &
 shown_pid=$!

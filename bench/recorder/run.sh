@@ -3,15 +3,20 @@
 # command-line tool doing the same job (x11grab -> wmv2 in ASF at the same
 # frame rate, bit rate and key-frame interval), on the same Xvfb display
 # showing the same content: moving (vardel_pattern: a moving square and the
-# wall clock in Gray-coded blocks) at 15 and at 30 fps, then a still desktop
-# (a plain background, nothing moving) at 30 fps. Runs alternate between the
-# two, RUNS of each, SECONDS long. Prints per tool: CPU seconds per
-# recorded second, frames written, distinct frames, worst timestamp error,
-# peak memory, first-frame latency, stop-to-complete latency, and the ratio
-# ours / theirs.
+# wall clock in Gray-coded blocks) at 15 and at 30 fps; a detailed text slide
+# shown full screen at 30 fps, for the picture's quality; then a still
+# desktop (a plain background, nothing moving) at 30 fps. Runs alternate
+# between the two, RUNS of each, SECONDS_EACH long (the still desktop
+# STILL_SECONDS: its own cost is a fraction of either program's start-up,
+# about 0.1 CPU s, which a short recording would mostly measure). Prints per
+# tool: CPU seconds per recorded second, frames written, distinct frames,
+# worst timestamp error, peak memory, first-frame latency, stop-to-complete
+# latency, for the slide the size and the quality players show (luma MSE,
+# PSNR and SSIM against a lossless grab of the screen, bench/recorder/slide.sh),
+# and the ratio ours / theirs.
 #
 #   bench/recorder/run.sh [BUILD_DIR]        (default build/ci)
-#   RUNS=3 SECONDS_EACH=5 bench/recorder/run.sh build/engine
+#   RUNS=3 SECONDS_EACH=5 STILL_SECONDS=20 bench/recorder/run.sh build/engine
 #
 # Needs the tools built:  cmake --build BUILD_DIR --target vardel_record
 #   vardel_pattern vardel_bench_probe
@@ -27,10 +32,13 @@ if [ -z "${DISPLAY:-}" ]; then exec "$root/scripts/test-session.sh" "$0" "$build
 
 runs=${RUNS:-3}
 secs=${SECONDS_EACH:-5}
+still_secs=${STILL_SECONDS:-20}
 work=$(mktemp -d /tmp/vardel-bench.XXXXXX)
+source "$root/bench/recorder/slide.sh"
 pattern_pid=
 cleanup() {
   [ -n "$pattern_pid" ] && kill "$pattern_pid" 2>/dev/null && wait "$pattern_pid" 2>/dev/null
+  stop_slide
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,13 +50,14 @@ for _ in $(seq 100); do grep -q ready "$work/pattern.out" && break; sleep 0.1; d
 now_ms() { date +%s%3N; }
 field() { sed -n "s/^$1=//p" "$2"; }
 
-# One recording; appends a line "tool content cpu_per_s frames distinct err_ms mem_kb first_ms stop_ms".
-record() {  # record TOOL FPS BITRATE PROFILE CONTENT
-  local tool=$1 fps=$2 rate=$3 profile=$4 content=$5 out="$work/$1-$2.wmv" launch stop_at done_at first stop_ms
+# One recording; appends a line "tool content cpu_per_s frames distinct err_ms
+# mem_kb first_ms stop_ms start_frame_ms bytes_per_s mse psnr ssim".
+record() {  # record TOOL FPS BITRATE PROFILE CONTENT [SECONDS]
+  local tool=$1 fps=$2 rate=$3 profile=$4 content=$5 secs=${6:-$secs} out="$work/$1-$2.wmv" launch stop_at done_at first stop_ms
   rm -f "$out"
   launch=$(now_ms)
   if [ "$tool" = ours ]; then
-    timeout 60 /usr/bin/time -f "%U %S %M" -o "$work/time" \
+    timeout 120 /usr/bin/time -f "%U %S %M" -o "$work/time" \
       "$tools/vardel_record" --out "$out" --seconds "$secs" --profile "$profile" --figures >"$work/fig"
     stop_ms=$(field stop_ms "$work/fig")
   else
@@ -78,43 +87,65 @@ record() {  # record TOOL FPS BITRATE PROFILE CONTENT
   clock=$(field first_clock_ms "$work/probe")
   # The first picture shows the wall clock (ms modulo 2^24) at its capture.
   first=$(( (clock - launch % 16777216 + 16777216) % 16777216 ))
+  local quality="-1 -1 -1"
+  [ "$content" = slide ] && quality=$(slide_quality "$out" "$work/reference.png")
+  read -r mse psnr ssim <<<"$quality"
   awk -v t="$tool" -v f="$content" -v u="$user" -v s="$sys" -v d="$dur" -v n="$frames" -v k="$distinct" \
-      -v e="$err" -v m="$mem" -v a="$first" -v z="$stop_ms" -v i="$internal" \
-      'BEGIN { printf "%s %s %.4f %d %d %.1f %d %d %.1f %.2f\n", t, f, (u + s) / d, n, k, e, m, a, z, i }' \
+      -v e="$err" -v m="$mem" -v a="$first" -v z="$stop_ms" -v i="$internal" -v b="$(stat -c %s "$out")" \
+      -v q="$mse" -v p="$psnr" -v y="$ssim" \
+      'BEGIN { printf "%s %s %.4f %d %d %.1f %d %d %.1f %.2f %.0f %s %s %s\n", t, f, (u + s) / d, n, k, e, m, a, z, i, b / d, q, p, y }' \
       >>"$work/results"
 }
 
-for fps in 15 30; do
-  if [ "$fps" = 15 ]; then rate=4000000; profile="屏幕视频 - 中(CBR)"; else rate=8000000; profile="屏幕视频 - 高(CBR)"; fi
+alternate() {  # alternate FPS BITRATE PROFILE CONTENT [SECONDS]
   for i in $(seq "$runs"); do
     if [ $((i % 2)) = 1 ]; then order="ours ffmpeg"; else order="ffmpeg ours"; fi
-    for tool in $order; do record "$tool" "$fps" "$rate" "$profile" "$fps"; done
+    for tool in $order; do record "$tool" "$@"; done
   done
-done
+}
 
-# The still desktop: the pattern ends, the background is plain.
+alternate 15 4000000 "屏幕视频 - 中(CBR)" 15
+alternate 30 8000000 "屏幕视频 - 高(CBR)" 30
 kill "$pattern_pid" && wait "$pattern_pid" 2>/dev/null || true
 pattern_pid=
-xsetroot -solid '#3a6ea5'
-for i in $(seq "$runs"); do
-  if [ $((i % 2)) = 1 ]; then order="ours ffmpeg"; else order="ffmpeg ours"; fi
-  for tool in $order; do record "$tool" 30 8000000 "屏幕视频 - 高(CBR)" still; done
-done
 
-echo "Recorder benchmark: $runs runs of ${secs} s each, 1920x1080, alternated (means; worst error is the maximum)"
+# The slide, and the lossless reference of the screen showing it.
+make_slide "$work"
+show_slide "$work/slide.png"
+grab_reference "$work/reference.png"
+alternate 30 8000000 "屏幕视频 - 高(CBR)" slide
+stop_slide
+
+# The still desktop: the background is plain.
+xsetroot -solid '#3a6ea5'
+alternate 30 8000000 "屏幕视频 - 高(CBR)" still "$still_secs"
+
+echo "Recorder benchmark: $runs runs of ${secs} s each (still: ${still_secs} s), 1920x1080, alternated (means; worst error is the maximum)"
+echo "slide: a detailed text slide at 30 fps; quality of what players show against a lossless grab of the screen."
 echo "still: a still desktop at 30 fps (nothing shows a clock, so only cost, size and frames written)."
 echo "first-frame latency: from launching the process to the clock shown in the first picture;"
 echo "ours also reports Start() -> first picture (Start->frame). stop: ours Stop() -> file complete; ffmpeg SIGINT -> exit."
 awk '
   { k = $1 " " $2; n[k]++; cpu[k] += $3; fr[k] += $4; di[k] += $5; if ($6 > er[k]) er[k] = $6
-    if ($7 > mem[k]) mem[k] = $7; ff[k] += $8; st[k] += $9; sf[k] += $10; dpct[k] += 100 * $5 / ($4 > 0 ? $4 : 1) }
+    if ($7 > mem[k]) mem[k] = $7; ff[k] += $8; st[k] += $9; sf[k] += $10; dpct[k] += 100 * $5 / ($4 > 0 ? $4 : 1)
+    by[k] += $11; ms[k] += $12; ps[k] += $13; ss[k] += $14 }
   END {
-    split("15 30 still", contents, " ")
-    for (c = 1; c <= 3; c++) {
+    split("15 30 slide still", contents, " ")
+    for (c = 1; c <= 4; c++) {
       fps = contents[c]; o = "ours " fps; t = "ffmpeg " fps
-      printf "\n%-16s %12s %12s %8s\n", (fps == "still" ? "still, 30 fps" : fps " fps, moving"), "ours", "ffmpeg", "ratio"
+      title = fps " fps, moving"
+      if (fps == "slide") title = "slide, 30 fps"
+      if (fps == "still") title = "still, 30 fps"
+      printf "\n%-16s %12s %12s %8s\n", title, "ours", "ffmpeg", "ratio"
       row("CPU s / rec. s", cpu[o] / n[o], cpu[t] / n[t], "%12.3f")
       row("frames written", fr[o] / n[o], fr[t] / n[t], "%12.1f")
+      if (fps == "slide") {
+        row("kbit / rec. s", by[o] / n[o] * 8 / 1000, by[t] / n[t] * 8 / 1000, "%12.0f")
+        row("luma MSE", ms[o] / n[o], ms[t] / n[t], "%12.2f")
+        row("PSNR Y dB", ps[o] / n[o], ps[t] / n[t], "%12.2f")
+        row("SSIM Y", ss[o] / n[o], ss[t] / n[t], "%12.4f")
+        continue
+      }
       if (fps != "still") {
         row("distinct frames", di[o] / n[o], di[t] / n[t], "%12.1f")
         row("distinct %", dpct[o] / n[o], dpct[t] / n[t], "%12.1f")

@@ -11,6 +11,10 @@
 #     still complete.
 #  3. An output name ending in .MP4 records an H.264/AAC MP4 with the title;
 #     killed (SIGKILL) after 4 s, another still plays to 3 s or more.
+#  4. Two windows, one file: while one recorder records into the default
+#     file, a second one started on the same file is refused with its
+#     message and ends; the first records on, and its file decodes without
+#     an error for the whole recording.
 #
 #   e2e_grabvid.sh PATH/TO/Grabvid
 set -euo pipefail
@@ -59,11 +63,11 @@ type_into() {
 hidden() { xprop -id "$1" _NET_WM_STATE | grep -q _NET_WM_STATE_HIDDEN; }
 shown() { xprop -id "$1" _NET_WM_STATE >/dev/null && ! hidden "$1"; }
 
-# launch NAME: starts Grabvid with its own home folder (so its output file is
-# NAME/OutputFile.wmv there) and sets $pid and $wid.
+# launch NAME [HOME]: starts Grabvid with its own home folder, NAME or HOME
+# (so its output file is OutputFile.wmv there), and sets $pid and $wid.
 launch() {
-  mkdir -p "$work/$1"
-  HOME="$work/$1" "$grabvid" >"$work/$1.log" 2>&1 &
+  mkdir -p "$work/${2:-$1}"
+  HOME="$work/${2:-$1}" "$grabvid" >"$work/$1.log" 2>&1 &
   pid=$!
   pids+=("$pid")
   wid=""
@@ -98,6 +102,16 @@ wait_exit() {  # wait_exit SECONDS: the program ends; returns its status
 restore_window() {  # brings the minimised window back, as from the task bar
   timeout 10 wmctrl -i -a "$wid"
   poll 10 shown "$wid" || fail "the window did not come back"
+}
+
+# A click may reach a window the manager is still bringing back: click the
+# exit button until the program ends.
+quit_window() {
+  for _ in 1 2 3 4 5; do
+    timeout 10 xdotool windowactivate --sync "$wid" 2>/dev/null || true
+    exit_button "$wid"
+    poll 5 eval "! kill -0 $pid" && break
+  done
 }
 
 probe() {  # probe FILE ENTRY: one value from ffprobe
@@ -167,13 +181,7 @@ start_capture "$wid"
 wait_minimised mp4
 sleep 2
 restore_window
-# A click may reach a window the manager is still bringing back: click the
-# exit button until the program ends.
-for _ in 1 2 3 4 5; do
-  timeout 10 xdotool windowactivate --sync "$wid" 2>/dev/null || true
-  exit_button "$wid"
-  poll 5 eval "! kill -0 $pid" && break
-done
+quit_window
 status=$(wait_exit 60; echo $?) || true
 [ "$status" = 0 ] || fail "Grabvid ended with status $status"
 [ -s "$mp4" ] || fail "$mp4 was not written"
@@ -199,5 +207,49 @@ played=$(timeout 60 ffmpeg -nostdin -v error -i "$killed" -f null - 2>&1 | grep 
 duration=$(timeout 30 ffprobe -v error -show_entries packet=pts_time -of csv=p=0 "$killed" | sort -g | tail -n 1)
 awk -v d="$duration" 'BEGIN { exit !(d >= 3.0) }' || fail "the killed MP4 plays ${duration:-0}s, not 3 s or more"
 echo "e2e: killed MP4 plays to ${duration}s${played:+ (ffmpeg: $played)}"
+
+# --- 4. Two windows, one file ------------------------------------------------------
+launch first shared
+first_pid=$pid first_wid=$wid
+start_capture "$wid"
+wait_minimised first
+started=$SECONDS
+launch second shared
+start_capture "$wid"
+# The refusal is the run-time error's message box. Its text can be selected
+# with the mouse, which puts it in the primary selection.
+box=""
+deadline=$((SECONDS + 30))
+while [ -z "$box" ]; do
+  [ $SECONDS -lt $deadline ] || { cat "$work/second.log" >&2; fail "the second start showed no message"; }
+  box=$(xdotool search --onlyvisible --pid "$pid" --name '^Grabvid$' 2>/dev/null | head -1 || true)
+  sleep 0.2
+done
+message=""
+for _ in 1 2 3 4 5; do
+  timeout 10 xdotool mousemove --window "$box" 62 12 mousedown 1 mousemove --window "$box" 495 88 mouseup 1
+  message=$(timeout 5 xclip -selection primary -o 2>/dev/null || true)
+  case "$message" in *"another recording is being made into this file"*) break ;; esac
+  sleep 0.5
+done
+case "$message" in
+  *"OutputFile.wmv"*"another recording is being made into this file"*) ;;
+  *) fail "the second start's message is not the refusal: $message" ;;
+esac
+echo "e2e: the second start was refused: $message"
+timeout 10 wmctrl -i -c "$box"
+poll 30 eval "! kill -0 $pid" || fail "the refused recorder did not end"
+if wait "$pid"; then fail "the refused recorder ended as if nothing had failed"; fi
+# The first recorder is still recording, into the same file.
+pid=$first_pid wid=$first_wid
+kill -0 "$pid" || fail "the first recorder ended"
+hidden "$wid" || fail "the first recorder's window came back"
+sleep 2
+restore_window
+recorded=$((SECONDS - started))
+quit_window
+status=$(wait_exit 60; echo $?) || true
+[ "$status" = 0 ] || fail "the first recorder ended with status $status"
+complete "$work/shared/OutputFile.wmv" $((recorded - 2)) $((recorded + 2))
 
 echo "e2e: PASS"

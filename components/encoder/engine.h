@@ -27,6 +27,7 @@ struct RecordingFigures {
   std::int64_t framesDropped = 0;  // the encoder was behind
   std::int64_t framesSkipped = 0;  // grid slots a late capture missed
   std::int64_t framesUnchanged = 0;  // grid slots in which the screen had not changed
+  std::int64_t framesRepeated = 0;   // a still screen's kept key frame written again
   std::int64_t videoPackets = 0;
   std::int64_t audioSamples = 0;
   std::int64_t audioSilence = 0;  // samples of silence put in for stops of the source

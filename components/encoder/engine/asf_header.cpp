@@ -15,6 +15,18 @@ const Guid kExtendedContentDescriptionObject{0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3,
                                              0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
 const Guid kDataObject{0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
                        0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+const Guid kStreamPropertiesObject{0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11,
+                                   0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+const Guid kHeaderExtensionObject{0xB5, 0x03, 0xBF, 0x5F, 0x2E, 0xA9, 0xCF, 0x11,
+                                  0x8E, 0xE3, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+const Guid kExtendedStreamPropertiesObject{0xCB, 0xA5, 0xE6, 0x14, 0x72, 0xC6, 0x32, 0x43,
+                                           0x83, 0x99, 0xA9, 0x69, 0x52, 0x06, 0x5B, 0x5A};
+namespace {
+// The header extension's first reserved field, a fixed GUID, and its second, 6.
+const Guid kHeaderExtensionReserved{0x11, 0xD2, 0xD3, 0xAB, 0xBA, 0xA9, 0xCF, 0x11,
+                                    0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr std::uint16_t kHeaderExtensionReserved2 = 6;
+}  // namespace
 
 std::uint64_t readU64(std::span<const std::uint8_t> b, std::size_t at) {
   std::uint64_t v = 0;
@@ -57,6 +69,24 @@ void putU16(Bytes& out, std::size_t v) {
   out.push_back(static_cast<std::uint8_t>(v & 0xFF));
   out.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
 }
+void putU32(Bytes& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void putU64(Bytes& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+// A list of objects (GUID, 64-bit size, body) filling `b` from `at` to its end.
+std::optional<std::vector<Object>> objectList(std::span<const std::uint8_t> b, std::size_t at) {
+  std::vector<Object> out;
+  while (at < b.size()) {
+    if (at + 24 > b.size()) return std::nullopt;
+    const std::uint64_t size = readU64(b, at + 16);
+    if (size < 24 || size > b.size() - at) return std::nullopt;
+    out.push_back({guidAt(b, at), at, static_cast<std::size_t>(size)});
+    at += static_cast<std::size_t>(size);
+  }
+  return out;
+}
 void putText(Bytes& out, const rt::Text& t) {
   for (char16_t c : t) putU16(out, c);
   putU16(out, 0);
@@ -85,16 +115,9 @@ std::optional<Header> parseHeader(std::span<const std::uint8_t> bytes) {
   const std::uint64_t size = readU64(bytes, 16);
   if (size < kHeaderPrefixSize || size > bytes.size()) return std::nullopt;
   h.size = static_cast<std::size_t>(size);
-  const std::uint32_t count = readU32(bytes, 24);
-  std::size_t at = kHeaderPrefixSize;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (at + 24 > h.size) return std::nullopt;
-    const std::uint64_t objSize = readU64(bytes, at + 16);
-    if (objSize < 24 || objSize > h.size - at) return std::nullopt;
-    h.objects.push_back({guidAt(bytes, at), at, static_cast<std::size_t>(objSize)});
-    at += static_cast<std::size_t>(objSize);
-  }
-  if (at != h.size) return std::nullopt;
+  auto objects = objectList(bytes.first(h.size), kHeaderPrefixSize);
+  if (!objects || objects->size() != readU32(bytes, 24)) return std::nullopt;
+  h.objects = std::move(*objects);
   return h;
 }
 
@@ -136,6 +159,59 @@ std::optional<std::vector<Attribute>> readExtendedContent(std::span<const std::u
     at += valueLen;
     out.push_back(std::move(a));
   }
+  return out;
+}
+
+std::optional<StreamExtension> readExtendedStreamProperties(std::span<const std::uint8_t> b) {
+  if (b.size() < extstream::kSize || guidAt(b, 0) != kExtendedStreamPropertiesObject) return std::nullopt;
+  StreamExtension s;
+  s.dataBitrate = readU32(b, 40);
+  s.bufferSize = readU32(b, 44);
+  s.maxObjectSize = readU32(b, extstream::kMaxObjectSize);
+  s.flags = readU32(b, 68);
+  s.streamNumber = readU16(b, 72);
+  s.timePerFrame = readU64(b, 76);
+  return s;
+}
+
+std::optional<std::uint16_t> readStreamNumber(std::span<const std::uint8_t> b) {
+  if (b.size() < streamprops::kMinSize || guidAt(b, 0) != kStreamPropertiesObject) return std::nullopt;
+  return static_cast<std::uint16_t>(readU16(b, streamprops::kFlags) & 0x7F);
+}
+
+std::optional<std::vector<Object>> parseHeaderExtension(std::span<const std::uint8_t> b) {
+  if (b.size() < kHeaderExtensionFixedSize || guidAt(b, 0) != kHeaderExtensionObject) return std::nullopt;
+  if (readU32(b, 42) != b.size() - kHeaderExtensionFixedSize) return std::nullopt;
+  return objectList(b, kHeaderExtensionFixedSize);
+}
+
+Bytes buildExtendedStreamProperties(const StreamExtension& s) {
+  Bytes out = objectStart(kExtendedStreamPropertiesObject);
+  putU64(out, 0);  // start time: not given
+  putU64(out, 0);  // end time: not given
+  for (int bucket = 0; bucket < 2; ++bucket) {
+    putU32(out, s.dataBitrate);
+    putU32(out, s.bufferSize);
+    putU32(out, 0);  // initial buffer fullness
+  }
+  putU32(out, s.maxObjectSize);
+  putU32(out, s.flags);
+  putU16(out, s.streamNumber);
+  putU16(out, 0);  // language: none listed
+  putU64(out, s.timePerFrame);
+  putU16(out, 0);  // stream names
+  putU16(out, 0);  // payload extension systems
+  finish(out);
+  return out;
+}
+
+Bytes buildHeaderExtension(std::span<const std::uint8_t> objects) {
+  Bytes out = objectStart(kHeaderExtensionObject);
+  out.insert(out.end(), kHeaderExtensionReserved.begin(), kHeaderExtensionReserved.end());
+  putU16(out, kHeaderExtensionReserved2);
+  putU32(out, static_cast<std::uint32_t>(objects.size()));
+  out.insert(out.end(), objects.begin(), objects.end());
+  finish(out);
   return out;
 }
 
@@ -210,6 +286,23 @@ std::optional<FileHeader> readFileHeader(const std::string& path, std::string& e
       return std::nullopt;
     }
     f.attributes = std::move(*attrs);
+  }
+  if (const Object* o = h->find(kHeaderExtensionObject)) {
+    const auto ext = all.subspan(o->offset, o->size);
+    const auto inner = parseHeaderExtension(ext);
+    if (!inner) {
+      error = "malformed header extension";
+      return std::nullopt;
+    }
+    for (const Object& e : *inner) {
+      if (e.guid != kExtendedStreamPropertiesObject) continue;
+      const auto s = readExtendedStreamProperties(ext.subspan(e.offset, e.size));
+      if (!s) {
+        error = "malformed extended stream properties";
+        return std::nullopt;
+      }
+      f.streams.push_back(*s);
+    }
   }
   if (const Object* o = h->find(kFilePropertiesObject); o && o->size >= fileprops::kSize) {
     const auto fp = all.subspan(o->offset, o->size);

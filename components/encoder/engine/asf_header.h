@@ -1,7 +1,8 @@
 // Reading and writing the parts of an ASF (.wmv) header the engine touches:
 // the header object's list of objects, the file properties, the content
-// description (five UTF-16 texts) and the extended content description
-// (named attributes). The output layer uses it to complete the header the
+// description (five UTF-16 texts), the extended content description (named
+// attributes), and the header extension with an extended stream properties
+// object per stream (frame rate, bit rate, largest object). The output layer uses it to complete the header the
 // muxer writes; the tests use it to read recordings back field by field.
 #pragma once
 
@@ -25,6 +26,9 @@ extern const Guid kFilePropertiesObject;
 extern const Guid kContentDescriptionObject;
 extern const Guid kExtendedContentDescriptionObject;
 extern const Guid kDataObject;
+extern const Guid kStreamPropertiesObject;
+extern const Guid kHeaderExtensionObject;
+extern const Guid kExtendedStreamPropertiesObject;
 
 inline constexpr std::size_t kHeaderPrefixSize = 30;  // guid, size, count, 2 reserved
 inline constexpr std::size_t kDataObjectHeaderSize = 50;
@@ -40,6 +44,21 @@ inline constexpr std::size_t kFlags = 88;
 inline constexpr std::size_t kMinPacketSize = 92;
 inline constexpr std::size_t kSize = 104;
 }  // namespace fileprops
+
+// Offsets of fields inside a stream properties object.
+namespace streamprops {
+inline constexpr std::size_t kFlags = 72;  // the stream number in its low 7 bits
+inline constexpr std::size_t kMinSize = 78;
+}  // namespace streamprops
+
+// The header extension object: its fixed part, then its data, a list of objects.
+inline constexpr std::size_t kHeaderExtensionFixedSize = 46;
+
+// Offsets of fields inside an extended stream properties object.
+namespace extstream {
+inline constexpr std::size_t kMaxObjectSize = 64;
+inline constexpr std::size_t kSize = 88;  // without stream names or payload extensions
+}  // namespace extstream
 
 struct Object {
   Guid guid;
@@ -71,14 +90,37 @@ struct Attribute {
   Bytes raw;
 };
 
+// What an extended stream properties object says of one stream.
+struct StreamExtension {
+  static constexpr std::uint32_t kSeekable = 0x2;
+  std::uint16_t streamNumber = 0;
+  std::uint32_t dataBitrate = 0;    // bits per second: the leaky bucket's rate
+  std::uint32_t bufferSize = 0;     // milliseconds: the leaky bucket's size
+  std::uint32_t maxObjectSize = 0;  // bytes: the largest media object (frame) of the stream
+  std::uint32_t flags = 0;
+  std::uint64_t timePerFrame = 0;   // 100 ns units: the average time per frame, 0 if unknown
+  friend bool operator==(const StreamExtension&, const StreamExtension&) = default;
+};
+
 // Parse one object's bytes (starting at its GUID); nullopt when malformed.
 std::optional<ContentDescription> readContentDescription(std::span<const std::uint8_t> object);
 std::optional<std::vector<Attribute>> readExtendedContent(std::span<const std::uint8_t> object);
+std::optional<StreamExtension> readExtendedStreamProperties(std::span<const std::uint8_t> object);
+// The stream number a stream properties object declares.
+std::optional<std::uint16_t> readStreamNumber(std::span<const std::uint8_t> object);
+// The objects inside a header extension object (offsets from its start).
+std::optional<std::vector<Object>> parseHeaderExtension(std::span<const std::uint8_t> object);
 
 // Build complete objects. Each text is stored with a terminating null, as
 // Windows Media writers do; the readers strip exactly that one null.
 Bytes buildContentDescription(const ContentDescription& cd);
 Bytes buildExtendedContent(const std::vector<Attribute>& attributes);
+// The extended stream properties object of one stream: no start or end time,
+// no stream names and no payload extensions (the packets carry none); the
+// alternate leaky bucket is the same as the first.
+Bytes buildExtendedStreamProperties(const StreamExtension& s);
+// A header extension object holding these objects, one after the other.
+Bytes buildHeaderExtension(std::span<const std::uint8_t> objects);
 
 // The largest text (in UTF-16 code units) a 16-bit length field can carry
 // with its terminating null.
@@ -96,6 +138,7 @@ struct FileHeader {
   Header header;
   std::optional<ContentDescription> content;
   std::vector<Attribute> attributes;
+  std::vector<StreamExtension> streams;  // the extended stream properties, as they come
   std::uint64_t fileSize = 0, packetCount = 0, playDuration = 0, preroll = 0;
   std::uint32_t packetSize = 0;
 };

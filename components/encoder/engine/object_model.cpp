@@ -345,6 +345,7 @@ class EngineEncoder : public Encoder {
     f.framesDropped = st.framesDropped;
     f.framesSkipped = st.framesSkipped;
     f.framesUnchanged = st.framesUnchanged;
+    f.framesRepeated = st.framesRepeated;
     f.screenSource = st.screenSource;
     f.videoPackets = st.videoPackets;
     f.audioSamples = st.audioSamples;

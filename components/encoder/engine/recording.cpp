@@ -18,6 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -54,6 +55,26 @@ struct FrameDeleter {
 };
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
+// What the video encoder thread is asked to do for one grid slot.
+enum class Job {
+  Encode,          // encode the queued picture
+  EncodeStill,     // encode it as a picture that stands still (Output::sendStillFrame)
+  EncodeStillKey,  // the same as a key frame, and keep its packet
+  RepeatStillKey,  // write the kept key frame again (no picture)
+};
+
+// A frame of the pool, and which picture of the canvas it holds.
+struct PooledFrame {
+  FramePtr frame;
+  std::int64_t holds = -1;  // the canvas as of that update (see rowUpdate), -1: nothing yet
+};
+
+struct QueuedFrame {
+  PooledFrame* pooled = nullptr;  // nullptr for RepeatStillKey
+  std::int64_t pts = 0;
+  Job job = Job::Encode;
+};
+
 }  // namespace
 
 struct Recording::State {
@@ -80,10 +101,16 @@ struct Recording::State {
   // The frame pool and the queue to the encoder.
   std::mutex queueMutex;
   std::condition_variable queueCv;
-  std::vector<FramePtr> frames;
-  std::vector<AVFrame*> freeFrames;  // used as a stack: the same few frames stay warm
-  std::deque<AVFrame*> queue;
+  std::vector<PooledFrame> frames;
+  std::vector<PooledFrame*> freeFrames;  // used as a stack: the same few frames stay warm
+  // The canvas's updates, counted, and for each of its rows the update that
+  // last rewrote it: a pooled frame is brought up to date by copying only
+  // the rows rewritten since the picture it holds.
+  std::int64_t updates = 0;
+  std::vector<std::int64_t> rowUpdate;
+  std::deque<QueuedFrame> queue;
   bool captureDone = false;
+  AVPacket* stillKey = nullptr;  // the still screen's key frame, kept by the encoder thread
 
   std::mutex stopMutex;
   std::condition_variable stopCv;
@@ -97,7 +124,7 @@ struct Recording::State {
   rt::Text failure;
 
   std::atomic<std::int64_t> framesCaptured{0}, framesDropped{0}, framesSkipped{0}, framesUnchanged{0},
-      videoPackets{0}, audioSamples{0}, audioSilence{0}, audioSkipped{0};
+      framesRepeated{0}, videoPackets{0}, audioSamples{0}, audioSilence{0}, audioSkipped{0};
   std::atomic<double> firstFrameLatencyMs{-1}, stopLatencyMs{-1};
 
   ~State();
@@ -113,9 +140,10 @@ struct Recording::State {
   bool openVideo(rt::Text& error);
   bool openAudio(rt::Text& error);
   void mux(AVPacket* pkt, AVCodecContext* codec, AVStream* stream);
-  void drain(AVCodecContext* codec, AVStream* stream);
+  void drain(AVCodecContext* codec, AVStream* stream, AVPacket** keep = nullptr);
   void captureLoop();
-  bool queueCanvas(std::int64_t pts, bool key);
+  bool queueFrame(std::int64_t pts, Job job, bool key);
+  void copyRewrittenRows(PooledFrame& p);
   void encodeLoop();
   void audioLoop();
   rt::Text writeFailure(int err);
@@ -123,6 +151,7 @@ struct Recording::State {
 };
 
 Recording::State::~State() {
+  av_packet_free(&stillKey);
   avcodec_free_context(&venc);
   avcodec_free_context(&aenc);
   swr_free(&swr);
@@ -141,16 +170,18 @@ bool Recording::State::openVideo(rt::Text& error) {
   if (av_frame_get_buffer(canvas.get(), 0) < 0) return error = u"Cannot record: out of memory.", false;
 
   const auto poolSize = static_cast<std::size_t>(std::max(3.0, std::ceil(v.fps * kQueueSeconds)));
-  for (std::size_t i = 0; i < poolSize; ++i) {
-    FramePtr f(av_frame_alloc());
-    if (!f) return error = u"Cannot record: out of memory.", false;
+  frames.resize(poolSize);
+  for (auto& p : frames) {
+    p.frame.reset(av_frame_alloc());
+    AVFrame* f = p.frame.get();
+    if (f == nullptr) return error = u"Cannot record: out of memory.", false;
     f->format = AV_PIX_FMT_YUV420P;
     f->width = venc->width;
     f->height = venc->height;
-    if (av_frame_get_buffer(f.get(), 0) < 0) return error = u"Cannot record: out of memory.", false;
-    freeFrames.push_back(f.get());
-    frames.push_back(std::move(f));
+    if (av_frame_get_buffer(f, 0) < 0) return error = u"Cannot record: out of memory.", false;
+    freeFrames.push_back(&p);
   }
+  rowUpdate.assign(static_cast<std::size_t>(venc->height), 0);
   return true;
 }
 
@@ -211,49 +242,112 @@ void Recording::State::mux(AVPacket* pkt, AVCodecContext* codec, AVStream* strea
   }
 }
 
-void Recording::State::drain(AVCodecContext* codec, AVStream* stream) {
+// Muxes what the encoder has ready. `keep`, when given, receives a copy of
+// the key frame among it (time stamps in the encoder's time base).
+void Recording::State::drain(AVCodecContext* codec, AVStream* stream, AVPacket** keep) {
   AVPacket* pkt = av_packet_alloc();
   if (pkt == nullptr) return;
-  while (avcodec_receive_packet(codec, pkt) == 0) mux(pkt, codec, stream);
+  while (avcodec_receive_packet(codec, pkt) == 0) {
+    if (keep != nullptr && (pkt->flags & AV_PKT_FLAG_KEY) != 0) {
+      av_packet_free(keep);
+      *keep = av_packet_clone(pkt);
+    }
+    mux(pkt, codec, stream);
+  }
   av_packet_free(&pkt);
 }
 
-// Queues a copy of the canvas as the picture of grid slot `pts`. False when
-// the encoder is half a second behind and no frame is free.
-bool Recording::State::queueCanvas(std::int64_t pts, bool key) {
-  AVFrame* f = nullptr;
+// Queues the picture of grid slot `pts`: a copy of the canvas, or for
+// RepeatStillKey nothing but the slot. False when the encoder is half a second
+// behind and no frame is free.
+bool Recording::State::queueFrame(std::int64_t pts, Job job, bool key) {
+  PooledFrame* p = nullptr;
+  if (job != Job::RepeatStillKey) {
+    {
+      std::lock_guard l(queueMutex);
+      if (freeFrames.empty()) return false;
+      p = freeFrames.back();
+      freeFrames.pop_back();
+    }
+    // The encoder may still hold a reference to this frame's buffer (a new
+    // one then gets a copy of the picture it held).
+    AVFrame* f = p->frame.get();
+    if (av_frame_make_writable(f) < 0) {
+      std::lock_guard l(queueMutex);
+      freeFrames.push_back(p);
+      return false;
+    }
+    copyRewrittenRows(*p);
+    f->pts = pts;
+    f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  }
   {
     std::lock_guard l(queueMutex);
-    if (freeFrames.empty()) return false;
-    f = freeFrames.back();
-    freeFrames.pop_back();
-  }
-  // The encoder may still hold a reference to this frame's buffer.
-  if (av_frame_make_writable(f) < 0 || av_frame_copy(f, canvas.get()) < 0) {
-    std::lock_guard l(queueMutex);
-    freeFrames.push_back(f);
-    return false;
-  }
-  f->pts = pts;
-  f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-  {
-    std::lock_guard l(queueMutex);
-    queue.push_back(f);
+    queue.push_back({p, pts, job});
   }
   queueCv.notify_one();
-  ++framesCaptured;
+  ++(job == Job::RepeatStillKey ? framesRepeated : framesCaptured);
   return true;
+}
+
+// Brings a pooled frame up to the canvas: the rows rewritten since the
+// picture it holds, in runs (usually the frame held the picture of a few
+// slots ago, and most of the screen has not changed since).
+void Recording::State::copyRewrittenRows(PooledFrame& p) {
+  AVFrame* f = p.frame.get();
+  const int height = f->height;
+  auto copy = [&](int top, int bottom) {  // even bounds: chroma rows follow
+    for (int plane = 0; plane < 3; ++plane) {
+      const int shift = plane == 0 ? 0 : 1;
+      const int rows = (bottom - top) >> shift, first = top >> shift;
+      const int width = plane == 0 ? f->width : (f->width + 1) / 2;
+      av_image_copy_plane(f->data[plane] + static_cast<std::ptrdiff_t>(first) * f->linesize[plane], f->linesize[plane],
+                          canvas->data[plane] + static_cast<std::ptrdiff_t>(first) * canvas->linesize[plane],
+                          canvas->linesize[plane], width, rows);
+    }
+  };
+  int run = -1;
+  for (int r = 0; r < height; r += 2) {
+    const bool stale = rowUpdate[static_cast<std::size_t>(r)] > p.holds;
+    if (stale && run < 0) run = r;
+    if (!stale && run >= 0) {
+      copy(run, r);
+      run = -1;
+    }
+  }
+  if (run >= 0) copy(run, height);
+  p.holds = updates;
 }
 
 // Slots in which the screen did not change send no frame: the file's time
 // stamps carry the timing and every player keeps showing the last picture,
-// which is the screen as it still is. A key frame (a copy of the canvas) is
-// sent at least every keyFrameInterval() slots, so a still screen can be
-// sought into, and the last slot before the end always has a frame, so the
-// file lasts exactly as long as the recording.
+// which is the screen as it still is. A key frame is sent at least every
+// keyFrameInterval() slots, so a still screen can be sought into, and the
+// last slot before the end always has a frame, so the file lasts exactly as
+// long as the recording.
+//
+// An encoder's first picture of a change is coarse (its rate control gives
+// it a frame's share of the bits), and so is a key frame of a still screen;
+// players show either for as long as the screen stands still. So:
+// - for three frames after a change the picture goes on being sent although
+//   it stands still, and the frames after it bring out the detail (on a
+//   detailed text slide, wmv2's first picture of it has a luma MSE of 38
+//   against the screen, the next one 2.4); they are counted in frames, not
+//   slots, so a loop running late still sends them;
+// - where the output encodes a still picture finely (wmv2), once the screen
+//   has stood still for a moment after a change one frame more is encoded
+//   that way: wmv2's rate control counts frames, not time, and after a large
+//   frame it starves the frames after a change (a slide shown at 127 until
+//   the next key frame); and a key frame due while the screen stands still is
+//   encoded once, finely, and that same frame is written again for every
+//   later key frame until the screen changes: a still screen costs no
+//   encoding at all and stays sharp;
+// - elsewhere (H.264), a key frame is followed by three frames more, as a
+//   change is.
 void Recording::State::captureLoop() {
   const std::chrono::duration<double> period(1.0 / config.plan.videoSettings.fps);
   const int keyEvery = keyFrameInterval(config.plan.videoSettings.fps);
+  const bool fineStill = out->encodesStillPicturesFinely();
   Picture picture;
   for (int i = 0; i < 3; ++i) {
     picture.plane[i] = canvas->data[i];
@@ -266,14 +360,20 @@ void Recording::State::captureLoop() {
   std::int64_t lastQueued = -1;   // the slot of the newest frame sent
   std::int64_t lastKey = -keyEvery;
   bool unsent = false;  // the canvas holds a change no frame has carried yet
-  // For a few slots after a change, and after a key frame, the picture goes
-  // on being sent although it stands still: the encoder's first picture of
-  // it is coarse (its rate control spends a frame's share on it), and the
-  // frames after it bring out the detail, so a still slide is seen sharp.
-  // (On a detailed text slide, wmv2's first frame of it is sharp after one
-  // more frame; three allow for a busier one.)
-  constexpr std::int64_t kSettleSlots = 3;
-  std::int64_t settleUntil = -1;
+  // Three frames after a change: a detailed slide is sharp after one more
+  // frame; three allow for a busier one.
+  constexpr int kSettleFrames = 3;
+  int settleLeft = 0;
+  // How long the screen must stand still after a change before the fine
+  // frame: longer than the gaps between a video's pictures (a video of 4 to
+  // 24 pictures a second played on screen), whose every gap would otherwise
+  // get a large frame refining the whole video.
+  const auto fineAfter = std::max<std::int64_t>(1, std::llround(0.3 * config.plan.videoSettings.fps));
+  std::int64_t lastChange = 0;
+  bool fineDue = false;  // a change has not yet been followed by a fine frame
+  // The encoder's newest frame is a kept still key frame of the canvas as
+  // it is now, which may be written again.
+  bool stillKeyKept = false;
   bool first = true;
   rt::Text error;
   while (!writeFailed) {
@@ -305,28 +405,44 @@ void Recording::State::captureLoop() {
     if (const auto shown = screen->shownAt();
         u == ScreenSource::Update::Changed && shown && *shown <= lookTime && lookTime - *shown < kShownWithin)
       pts = std::clamp<std::int64_t>(std::llround((*shown - t0) / period), lastQueued + 1, slot);
-    unsent = unsent || u == ScreenSource::Update::Changed;
-    if (u == ScreenSource::Update::Changed) settleUntil = pts + kSettleSlots;
+    if (u == ScreenSource::Update::Changed) {
+      ++updates;
+      for (const RowBand& b : screen->rewritten())
+        std::fill(rowUpdate.begin() + b.top, rowUpdate.begin() + b.bottom, updates);
+      unsent = true;
+      stillKeyKept = false;
+      lastChange = pts;
+      fineDue = fineStill;
+    }
     const bool keyDue = pts - lastKey >= keyEvery;
-    if (!unsent && !keyDue && pts > settleUntil) {
+    const bool fine = fineDue && !unsent && pts - lastChange >= fineAfter;
+    if (!unsent && !keyDue && settleLeft == 0 && !fine) {
       ++framesUnchanged;
       continue;
     }
-    if (!queueCanvas(pts, keyDue)) {
+    Job job = fine ? Job::EncodeStill : Job::Encode;
+    if (keyDue && !unsent && fineStill) job = stillKeyKept ? Job::RepeatStillKey : Job::EncodeStillKey;
+    if (!queueFrame(pts, job, keyDue)) {
       ++framesDropped;  // the change goes out with the next slot's frame
       continue;
     }
+    settleLeft = unsent ? kSettleFrames : std::max(0, settleLeft - 1);
+    if (job != Job::Encode) fineDue = false;
     unsent = false;
     lastQueued = pts;
+    stillKeyKept = job == Job::EncodeStillKey || job == Job::RepeatStillKey;
     if (keyDue) {
       lastKey = pts;
-      // A key frame starts the picture afresh, as coarse as a change's first
-      // frame; on a still screen it is what players show until the next one.
-      settleUntil = std::max(settleUntil, pts + kSettleSlots);
+      // A coarse key frame is followed by frames that sharpen it; a kept
+      // fine one needs none.
+      settleLeft = stillKeyKept ? 0 : std::max(settleLeft, kSettleFrames);
     }
   }
   // The last slot that began before the end shows the screen as it was then.
-  if (!writeFailed && !first && lastQueued < next - 1) queueCanvas(next - 1, next - 1 - lastKey >= keyEvery);
+  if (!writeFailed && !first && lastQueued < next - 1) {
+    const bool keyDue = next - 1 - lastKey >= keyEvery;
+    queueFrame(next - 1, stillKeyKept ? Job::RepeatStillKey : Job::Encode, keyDue || stillKeyKept);
+  }
   {
     std::lock_guard l(queueMutex);
     captureDone = true;
@@ -336,24 +452,36 @@ void Recording::State::captureLoop() {
 
 void Recording::State::encodeLoop() {
   for (;;) {
-    AVFrame* f = nullptr;
+    QueuedFrame q;
     {
       std::unique_lock l(queueMutex);
       queueCv.wait(l, [&] { return !queue.empty() || captureDone; });
       if (queue.empty()) break;
-      f = queue.front();
+      q = queue.front();
       queue.pop_front();
     }
-    const int r = avcodec_send_frame(venc, f);
+    if (q.job == Job::RepeatStillKey) {
+      // The same picture again, as the key frame of this slot.
+      if (AVPacket* again = stillKey != nullptr ? av_packet_clone(stillKey) : nullptr) {
+        again->pts = again->dts = q.pts;
+        again->duration = 1;
+        mux(again, venc, vst);
+        av_packet_free(&again);
+      }
+      continue;
+    }
+    if (q.job == Job::EncodeStillKey) av_packet_free(&stillKey);  // the picture it showed is gone
+    AVFrame* frame = q.pooled->frame.get();
+    const int r = q.job == Job::Encode ? avcodec_send_frame(venc, frame) : out->sendStillFrame(venc, frame);
     {
       std::lock_guard l(queueMutex);
-      freeFrames.push_back(f);
+      freeFrames.push_back(q.pooled);
     }
     if (r < 0) {
       fail(u"The recording stopped: the video encoder failed (" + ffmpegText(r) + u").");
       break;
     }
-    drain(venc, vst);
+    drain(venc, vst, q.job == Job::EncodeStillKey ? &stillKey : nullptr);
   }
   avcodec_send_frame(venc, nullptr);
   drain(venc, vst);
@@ -647,6 +775,7 @@ RecordingStats Recording::stats() const {
   st.framesDropped = s_->framesDropped;
   st.framesSkipped = s_->framesSkipped;
   st.framesUnchanged = s_->framesUnchanged;
+  st.framesRepeated = s_->framesRepeated;
   st.videoPackets = s_->videoPackets;
   st.audioSamples = s_->audioSamples;
   st.startSeconds = std::chrono::duration<double>(s_->t0.time_since_epoch()).count();

@@ -6,7 +6,8 @@
 //                  keeps the picture up to date in one I420 canvas, and
 //                  queues a pooled copy of it only for slots in which
 //                  something changed, a key frame is due, or the recording
-//                  ends; still slots cost nothing further;
+//                  ends; still slots cost nothing further, and a still
+//                  screen's key frames are one kept frame written again;
 //   video encoder: encodes queued frames and hands packets to the muxer;
 //   audio:         reads the audio input, converts it (swresample) and
 //                  encodes it in the encoder's frame size.
@@ -40,6 +41,7 @@ struct RecordingStats {
   std::int64_t framesDropped = 0;  // captured, but the encoder was behind
   std::int64_t framesSkipped = 0;  // grid slots missed because a capture was late
   std::int64_t framesUnchanged = 0;  // grid slots in which the screen had not changed
+  std::int64_t framesRepeated = 0;  // a still screen's kept key frame written again
   std::int64_t videoPackets = 0;
   std::int64_t audioSamples = 0;
   // Sound the audio clock put in for stops of the source, and left out

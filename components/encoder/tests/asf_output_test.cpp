@@ -1,6 +1,6 @@
 // The output layer and the ASF header reader, on files muxed here from a few
-// small encoded pictures: bad paths, the completed header, a file whose
-// writer died, and a write that fails part-way.
+// small encoded pictures: bad paths, one recording per file, the completed
+// header, a file whose writer died, and a write that fails part-way.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -23,6 +23,8 @@ extern "C" {
 
 #include "components/encoder/engine/asf_header.h"
 #include "components/encoder/engine/outputs/asf_output.h"
+#include "components/encoder/engine/outputs/mp4_output.h"
+#include "components/encoder/engine/outputs/output_file.h"
 #include "components/encoder/tests/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -225,6 +227,76 @@ TEST(AsfOutputPath, ProtocolLookingNamesAreOnlyFileNames) {
   int entries = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path)) ++entries;
   EXPECT_EQ(entries, 5) << "only the four files and the captured output";
+}
+
+// A file one recording is writing is refused to a second one, by either
+// output, in this process and in another, before anything is written to it;
+// once the first has finished, or its process was killed, it is replaced.
+TEST(OutputFile, AFileBeingRecordedIsRefusedToASecondRecordingAndLeftAlone) {
+  using encoder::engine::OutputFile;
+  TempDir dir("vardel-asf");
+  const std::string path = (dir.path / "lesson.wmv").string();
+  rt::Text error;
+  auto first = OutputFile::create(rt::fromUtf8(path), error);
+  ASSERT_NE(first, nullptr) << text(error);
+  const std::string recorded(5000, 'r');
+  ASSERT_TRUE(first->writeAt(0, reinterpret_cast<const std::uint8_t*>(recorded.data()), recorded.size()));
+
+  auto expectRefused = [&](bool refused, const rt::Text& why) {
+    EXPECT_TRUE(refused);
+    EXPECT_NE(text(why).find("another recording is being made into this file"), std::string::npos) << text(why);
+    EXPECT_NE(text(why).find(path), std::string::npos) << text(why);
+  };
+  rt::Text why;
+  expectRefused(create(path, why) == nullptr, why);
+  auto mp4 = encoder::engine::Mp4Output::create(why);
+  ASSERT_NE(mp4, nullptr);
+  expectRefused(!mp4->open(rt::fromUtf8(path), {}, why), why);
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) {
+    rt::Text e;
+    _exit(OutputFile::create(rt::fromUtf8(path), e) == nullptr &&
+                  text(e).find("another recording") != std::string::npos
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process was let into the file";
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), recorded) << "a refused start touched the file";
+
+  // Finished: the next recording replaces the file.
+  ASSERT_TRUE(first->close());
+  first.reset();
+  auto next = OutputFile::create(rt::fromUtf8(path), error);
+  ASSERT_NE(next, nullptr) << text(error);
+  EXPECT_EQ(fs::file_size(path), 0u);
+  next.reset();
+
+  // Killed while recording: the system lets go of the file with the process.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t killed = fork();
+  ASSERT_GE(killed, 0);
+  if (killed == 0) {
+    rt::Text e;
+    auto held = OutputFile::create(rt::fromUtf8(path), e);
+    const char c = held ? 'y' : 'n';
+    [[maybe_unused]] const auto n = write(ready[1], &c, 1);
+    for (;;) pause();
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  ASSERT_EQ(c, 'y');
+  EXPECT_EQ(OutputFile::create(rt::fromUtf8(path), why), nullptr) << "the killed recording's file was not held";
+  kill(killed, SIGKILL);
+  ASSERT_EQ(waitpid(killed, &status, 0), killed);
+  auto after = OutputFile::create(rt::fromUtf8(path), error);
+  EXPECT_NE(after, nullptr) << text(error);
 }
 
 TEST(AsfOutputHeader, DescriptionAndAttributesRoundTripExactly) {

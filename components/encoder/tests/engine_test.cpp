@@ -1,5 +1,6 @@
 // The engine's object model without a display: the profile catalogue, what
 // the engine refuses and why, and starts that cannot succeed.
+#include <bit>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -268,6 +269,25 @@ TEST(ScreenSources, ChangedRowsBecomeFewEvenBandsInsideThePicture) {
             (std::vector<RowBand>{{10, 44}, {60, 70}}));
   // Odd-height pictures never get a band past the last even row.
   EXPECT_EQ(engine::mergeBands({{0, 101}}, 100, 0), (std::vector<RowBand>{{0, 100}}));
+}
+
+// Damage is kept per row as a mask of at most 64 column tiles.
+TEST(ScreenSources, DamagedColumnsMapToTheTilesTheyTouch) {
+  EXPECT_EQ(engine::tileWidthFor(1920), 128);
+  EXPECT_EQ(engine::tileWidthFor(800), 128);
+  EXPECT_EQ(engine::tileWidthFor(10000), 160);
+  for (const int width : {16, 1920, 3840, 7680, 8192, 10000, 16384}) {
+    const int tile = engine::tileWidthFor(width);
+    EXPECT_LE((width + tile - 1) / tile, 64) << width;
+    EXPECT_EQ(tile % 16, 0);
+    const std::uint64_t all = engine::tilesOf(0, width, tile);
+    EXPECT_EQ(std::popcount(all), (width + tile - 1) / tile) << width;
+  }
+  EXPECT_EQ(engine::tilesOf(0, 1, 128), 0b1u);
+  EXPECT_EQ(engine::tilesOf(127, 129, 128), 0b11u);
+  EXPECT_EQ(engine::tilesOf(128, 256, 128), 0b10u);
+  EXPECT_EQ(engine::tilesOf(300, 300, 128), 0u);
+  EXPECT_EQ(engine::tilesOf(8191, 8192, 128), std::uint64_t{1} << 63);
 }
 
 TEST(ScreenSources, ARowsFingerprintChangesWithAnyOfItsPixels) {

@@ -1,8 +1,9 @@
-// The outputs: which container a name gets, and the MP4 output on small
-// real recordings (H.264 pictures encoded here, muxed through Mp4Output, read
-// back with libavformat): the regular file a clean finish leaves, a writer
-// that dies, a write that fails part-way, a finishing step that cannot run,
-// and the freeform items added to a movie box.
+// The outputs: which container a name gets, what the ASF output declares of
+// its streams, and the MP4 output on small real recordings (pictures encoded
+// here, muxed through the Output, read back with libavformat): the regular
+// file a clean finish leaves, a writer that dies, a write that fails
+// part-way, a finishing step that cannot run, and the freeform items added to
+// a movie box.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -26,6 +27,7 @@ extern "C" {
 #include <libavutil/dict.h>
 }
 
+#include "components/encoder/engine/asf_header.h"
 #include "components/encoder/engine/outputs/mp4_boxes.h"
 #include "components/encoder/engine/outputs/mp4_output.h"
 #include "components/encoder/engine/outputs/output.h"
@@ -117,6 +119,7 @@ struct ReadBack {
   std::map<std::string, std::string> tags;
   std::vector<double> pts;  // video packets, seconds
   std::vector<bool> keys;
+  std::vector<int> sizes;
   int readError = 0;  // the error that ended reading, 0 at a clean end
   double duration = -1;
 };
@@ -139,6 +142,7 @@ ReadBack readBack(const fs::path& file) {
     if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
       r.pts.push_back(static_cast<double>(pkt->pts) * av_q2d(s->time_base));
       r.keys.push_back((pkt->flags & AV_PKT_FLAG_KEY) != 0);
+      r.sizes.push_back(pkt->size);
     }
     av_packet_unref(pkt);
   }
@@ -190,6 +194,43 @@ TEST(OutputChoice, OnlyAnMp4NameInAnyCaseGetsAnMp4) {
   EXPECT_STREQ(createOutput(u"x.wmv", error)->kind(), "ASF");
   EXPECT_STREQ(createOutput(u"x.avi", error)->kind(), "ASF");
   EXPECT_STREQ(createOutput(u"x", error)->kind(), "ASF");
+}
+
+// Players and file managers read a WMV's frame rate from its header: each
+// stream has an extended stream properties object with the profile's rate
+// and bit rate and the largest frame, in a finished file and in one whose
+// writer died.
+TEST(AsfOutput, EachStreamDeclaresItsRateAndLargestFrameFinishedOrKilled) {
+  TempDir dir("vardel-asf");
+  const fs::path file = dir.path / "rates.wmv", killed = dir.path / "killed.wmv";
+  Recorder rec(file);  // 10 fps, 2 Mbit/s
+  for (int s = 0; s < 12; ++s) rec.picture(s, s == 0, s == 6);
+  fs::copy_file(file, killed);  // what a killed recording leaves on disk
+  for (int s = 12; s < 24; ++s) rec.picture(s, false, s == 18);
+  ASSERT_TRUE(rec.finish());
+
+  const ReadBack all = readBack(file);
+  ASSERT_EQ(all.sizes.size(), 24u);
+  const int largest = *std::max_element(all.sizes.begin(), all.sizes.end());
+  const int largestFirst12 = *std::max_element(all.sizes.begin(), all.sizes.begin() + 12);
+  for (const auto& [path, expected] : {std::pair{file, largest}, std::pair{killed, largestFirst12}}) {
+    SCOPED_TRACE(path.filename().string());
+    std::string err;
+    const auto h = encoder::asf::readFileHeader(path.string(), err);
+    ASSERT_TRUE(h) << err;
+    ASSERT_EQ(h->streams.size(), 1u);
+    const auto& s = h->streams[0];
+    EXPECT_EQ(s.streamNumber, 1);
+    EXPECT_EQ(s.timePerFrame, 1'000'000u) << "10 frames a second, in 100 ns units";
+    EXPECT_EQ(s.dataBitrate, 2'000'000u);
+    EXPECT_EQ(s.bufferSize, h->preroll);
+    EXPECT_EQ(s.flags, encoder::asf::StreamExtension::kSeekable);
+    EXPECT_EQ(s.maxObjectSize, static_cast<std::uint32_t>(expected));
+    const ReadBack r = readBack(path);
+    EXPECT_EQ(r.readError, 0);
+    ASSERT_FALSE(r.sizes.empty());
+    EXPECT_GE(s.maxObjectSize, static_cast<std::uint32_t>(*std::max_element(r.sizes.begin(), r.sizes.end())));
+  }
 }
 
 TEST(Mp4Output, ACleanFinishLeavesARegularFileWithItsIndexFirstAndEveryText) {

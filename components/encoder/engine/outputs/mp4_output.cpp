@@ -17,7 +17,6 @@ extern "C" {
 #include <libavformat/avio.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
-#include <libavutil/mem.h>
 #include <libavutil/opt.h>
 }
 
@@ -27,7 +26,6 @@ namespace encoder::engine {
 
 namespace {
 
-constexpr int kIoBufferSize = 64 * 1024;
 // A fragment is written at every key frame and at least every half second
 // (a moof of a few hundred bytes each time), so a killed recording loses at
 // most about a second: the fragment in the making and what the muxer holds
@@ -60,74 +58,6 @@ constexpr char kX264Crf[] = "25";
 // not used stays as a free box after the movie box.
 constexpr std::int64_t kMoovBytesPerPacket = 40;
 constexpr std::int64_t kMoovFixedBytes = 16 * 1024;
-
-// A file descriptor as an AVIOContext, for the finishing step's reading and
-// writing; the first failure's errno is kept.
-struct FdIo {
-  int fd = -1;
-  std::uint64_t pos = 0, end = 0;
-  int error = 0;
-  AVIOContext* io = nullptr;
-
-  FdIo(int f, bool writing) : fd(f) {
-    struct stat st {};
-    if (::fstat(fd, &st) == 0) end = static_cast<std::uint64_t>(st.st_size);
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-    if (buffer == nullptr) return;
-    io = avio_alloc_context(buffer, kIoBufferSize, writing ? 1 : 0, this, writing ? nullptr : &read,
-                            writing ? &write : nullptr, &seek);
-    if (io == nullptr) av_free(buffer);
-  }
-  ~FdIo() {
-    if (io != nullptr) {
-      av_freep(&io->buffer);
-      avio_context_free(&io);
-    }
-  }
-  FdIo(const FdIo&) = delete;
-  FdIo& operator=(const FdIo&) = delete;
-
-  static int read(void* opaque, std::uint8_t* buf, int size) {
-    auto* self = static_cast<FdIo*>(opaque);
-    for (;;) {
-      const ssize_t n = ::pread(self->fd, buf, static_cast<std::size_t>(size), static_cast<off_t>(self->pos));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return AVERROR(self->error = errno);
-      if (n == 0) return AVERROR_EOF;
-      self->pos += static_cast<std::uint64_t>(n);
-      return static_cast<int>(n);
-    }
-  }
-  static int write(void* opaque, std::uint8_t* buf, int size) {
-    auto* self = static_cast<FdIo*>(opaque);
-    if (self->error != 0) return AVERROR(self->error);
-    std::size_t left = static_cast<std::size_t>(size);
-    while (left > 0) {
-      const ssize_t n = ::pwrite(self->fd, buf, left, static_cast<off_t>(self->pos));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return AVERROR(self->error = n < 0 ? errno : EIO);
-      buf += n;
-      left -= static_cast<std::size_t>(n);
-      self->pos += static_cast<std::uint64_t>(n);
-      self->end = std::max(self->end, self->pos);
-    }
-    return size;
-  }
-  static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
-    auto* self = static_cast<FdIo*>(opaque);
-    if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(self->end);
-    std::int64_t target = offset;
-    switch (whence & ~AVSEEK_FORCE) {
-      case SEEK_SET: break;
-      case SEEK_CUR: target += static_cast<std::int64_t>(self->pos); break;
-      case SEEK_END: target += static_cast<std::int64_t>(self->end); break;
-      default: return AVERROR(EINVAL);
-    }
-    if (target < 0) return AVERROR(EINVAL);
-    self->pos = static_cast<std::uint64_t>(target);
-    return target;
-  }
-};
 
 std::string decimal(long long v) { return std::to_string(v); }
 
@@ -177,12 +107,7 @@ std::unique_ptr<Mp4Output> Mp4Output::create(rt::Text& error) {
 }
 
 Mp4Output::~Mp4Output() {
-  freeMuxer(fmt_);
-  if (io_ != nullptr) {
-    av_freep(&io_->buffer);
-    avio_context_free(&io_);
-  }
-  closeFile();
+  freeMuxer(fmt_);  // its I/O context is the file's, freed with `file_`
 }
 
 bool Mp4Output::addVideo(int width, int height, const VideoSettings& v, AVCodecContext*& venc, AVStream*& vst,
@@ -227,20 +152,11 @@ bool Mp4Output::addAudio(const AudioSettings& a, AVCodecContext*& aenc, AVStream
 }
 
 bool Mp4Output::open(const rt::Text& path, const Description& description, rt::Text& error) {
-  fd_ = openOutputFile(path, error);
-  if (fd_ < 0) return false;
+  file_ = OutputFile::create(path, error);
+  if (!file_) return false;
+  file_->setSink([this](std::uint64_t at, const std::uint8_t* buf, std::size_t size) { return write(at, buf, size); });
   path_ = rt::toUtf8(path);
   description_ = description;
-
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  io_ = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &Mp4Output::writeThunk,
-                                    &Mp4Output::seekThunk)
-               : nullptr;
-  if (io_ == nullptr) {
-    av_free(buffer);
-    error = u"Cannot create the output file \"" + path + u"\": out of memory.";
-    return false;
-  }
 
   // The standard items players show, then the rest as freeform items.
   const asf::ContentDescription& c = description.content;
@@ -255,72 +171,40 @@ bool Mp4Output::open(const rt::Text& path, const Description& description, rt::T
   if (!c.rating.empty()) freeform_.emplace_back("rating", rt::toUtf8(c.rating));
   for (const auto& a : description.attributes) freeform_.emplace_back(rt::toUtf8(a.name), attributeText(a));
 
-  writeThrough(fmt_, io_);
+  writeThrough(fmt_, file_->io());
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "movflags", "+frag_keyframe+empty_moov+default_base_moof+skip_trailer", 0);
   av_dict_set(&opts, "frag_duration", kFragmentUsec, 0);
   int r = avformat_write_header(fmt_, &opts);
   av_dict_free(&opts);
   if (r >= 0) {
-    avio_flush(io_);
-    if (io_->error < 0) r = io_->error;
+    avio_flush(file_->io());
+    if (file_->io()->error < 0) r = file_->io()->error;
   }
-  if (r >= 0 && !emitHeader()) r = AVERROR(error_ != 0 ? error_ : EINVAL);
+  if (r >= 0 && !emitHeader()) r = AVERROR(file_->error() != 0 ? file_->error() : EINVAL);
   if (r < 0) {
-    error = error_ != 0 ? u"Cannot write the output file \"" + path + u"\": " + systemText(error_) + u"."
-                        : u"Cannot write the output file \"" + path + u"\": " + ffmpegText(r) + u".";
+    error = file_->error() != 0
+                ? u"Cannot write the output file \"" + path + u"\": " + systemText(file_->error()) + u"."
+                : u"Cannot write the output file \"" + path + u"\": " + ffmpegText(r) + u".";
     return false;
   }
   return true;
 }
 
-int Mp4Output::writeThunk(void* opaque, std::uint8_t* buf, int size) {
-  return static_cast<Mp4Output*>(opaque)->writeData(buf, static_cast<std::size_t>(size));
-}
-
-std::int64_t Mp4Output::seekThunk(void* opaque, std::int64_t offset, int whence) {
-  return static_cast<Mp4Output*>(opaque)->seek(offset, whence);
-}
-
-bool Mp4Output::writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size) {
-  if (error_ != 0) return false;
-  std::size_t written = 0;
-  error_ = writeFully(fd_, physical, buf, size, written);
-  physicalEnd_ = std::max(physicalEnd_, physical + written);
-  return error_ == 0;
-}
-
-int Mp4Output::writeData(const std::uint8_t* buf, std::size_t size) {
-  if (error_ != 0) return AVERROR(error_);
+bool Mp4Output::write(std::uint64_t at, const std::uint8_t* buf, std::size_t size) {
   if (collecting_) {
-    if (header_.size() < logicalPos_ + size) header_.resize(logicalPos_ + size);
-    std::copy_n(buf, size, header_.begin() + static_cast<std::ptrdiff_t>(logicalPos_));
-  } else {
-    // The header is on disk in its completed form and is never rewritten.
-    if (logicalPos_ < header_.size()) {
-      error_ = EIO;
-      return AVERROR(error_);
-    }
-    if (!writeAt(logicalPos_ + static_cast<std::uint64_t>(shift_), buf, size)) return AVERROR(error_);
-    trackBoxes();
+    if (header_.size() < at + size) header_.resize(at + size);
+    std::copy_n(buf, size, header_.begin() + static_cast<std::ptrdiff_t>(at));
+    return true;
   }
-  logicalPos_ += size;
-  logicalEnd_ = std::max(logicalEnd_, logicalPos_);
-  return static_cast<int>(size);
-}
-
-std::int64_t Mp4Output::seek(std::int64_t offset, int whence) {
-  if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(logicalEnd_);
-  std::int64_t target = offset;
-  switch (whence & ~AVSEEK_FORCE) {
-    case SEEK_SET: break;
-    case SEEK_CUR: target += static_cast<std::int64_t>(logicalPos_); break;
-    case SEEK_END: target += static_cast<std::int64_t>(logicalEnd_); break;
-    default: return AVERROR(EINVAL);
+  // The header is on disk in its completed form and is never rewritten.
+  if (at < header_.size()) {
+    file_->fail(EIO);
+    return false;
   }
-  if (target < 0) return AVERROR(EINVAL);
-  logicalPos_ = static_cast<std::uint64_t>(target);
-  return target;
+  if (!file_->writeAt(at + static_cast<std::uint64_t>(shift_), buf, size)) return false;
+  trackBoxes();
+  return true;
 }
 
 // The collected header with the freeform items added to its movie box.
@@ -341,12 +225,12 @@ bool Mp4Output::emitHeader() {
     at += b->size;
   }
   if (!moov || at != header_.size()) {
-    error_ = EINVAL;
+    file_->fail(EINVAL);
     return false;
   }
   collecting_ = false;
   shift_ = static_cast<std::int64_t>(out.size()) - static_cast<std::int64_t>(header_.size());
-  if (!writeAt(0, out.data(), out.size())) return false;
+  if (!file_->writeAt(0, out.data(), out.size())) return false;
   nextBox_ = playableEnd_ = out.size();
   return true;
 }
@@ -354,35 +238,27 @@ bool Mp4Output::emitHeader() {
 // Follows the top-level boxes as they reach the disk: a fragment is
 // playable once its mdat (which follows its moof) is complete.
 void Mp4Output::trackBoxes() {
-  while (nextBox_ + 8 <= physicalEnd_) {
+  while (nextBox_ + 8 <= file_->physicalEnd()) {
     std::uint8_t head[16] = {};
-    const ssize_t n = ::pread(fd_, head, sizeof head, static_cast<off_t>(nextBox_));
+    const ssize_t n = ::pread(file_->fd(), head, sizeof head, static_cast<off_t>(nextBox_));
     if (n < 8) return;
     const auto b = mp4::readBox(std::span<const std::uint8_t>(head, static_cast<std::size_t>(n)), 0);
     if (!b || (head[0] == 0 && head[1] == 0 && head[2] == 0 && head[3] == 0)) return;  // size not yet known
-    if (nextBox_ + b->size > physicalEnd_) return;
+    if (nextBox_ + b->size > file_->physicalEnd()) return;
     nextBox_ += b->size;
     if (b->type != "moof") playableEnd_ = nextBox_;
   }
 }
 
 void Mp4Output::salvage() {
-  if (fd_ >= 0 && !collecting_ && ::ftruncate(fd_, static_cast<off_t>(playableEnd_)) == 0)
-    physicalEnd_ = playableEnd_;
-}
-
-void Mp4Output::closeFile() {
-  if (fd_ >= 0) {
-    if (::close(fd_) != 0 && error_ == 0) error_ = errno;
-    fd_ = -1;
-  }
+  if (file_ && !collecting_) file_->truncate(playableEnd_);
 }
 
 bool Mp4Output::write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, std::uint64_t) {
   av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
   pkt->stream_index = stream->index;
   ++packets_;
-  if (av_interleaved_write_frame(fmt_, pkt) < 0 || error_ != 0) {
+  if (av_interleaved_write_frame(fmt_, pkt) < 0 || file_->error() != 0) {
     salvage();
     return false;
   }
@@ -392,23 +268,22 @@ bool Mp4Output::write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, st
 bool Mp4Output::finish(std::uint64_t) {
   // The last fragment; skip_trailer leaves out the fragment index, which
   // would hold absolute positions (and the file is rewritten next).
-  if (av_write_trailer(fmt_) < 0 || error_ != 0) {
+  if (av_write_trailer(fmt_) < 0 || file_->error() != 0) {
     salvage();
-    closeFile();
+    file_->close();
     return false;
   }
   // The fragmented file is complete from here on. The regular one replaces
-  // it only when everything has worked; if anything fails it stays.
+  // it only when everything has worked; if anything fails it stays. The file
+  // stays open (and held) until the new one has replaced it.
   std::string why;
-  if (!rewriteWithIndexFirst(fd_, path_, packets_, fmt_->metadata, freeform_, priming_, why))
+  if (!rewriteWithIndexFirst(file_->fd(), path_, packets_, fmt_->metadata, freeform_, priming_, why))
     av_log(nullptr, AV_LOG_WARNING, "The MP4 recording \"%s\" stays fragmented: %s\n", path_.c_str(), why.c_str());
-  closeFile();
-  return error_ == 0;
+  return file_->close();
 }
 
 void Mp4Output::abandon() {
-  if (io_ != nullptr && error_ == 0) avio_flush(io_);
-  closeFile();
+  if (file_) file_->close();
 }
 
 bool rewriteWithIndexFirst(int fd, const std::string& path, std::int64_t packets, const AVDictionary* metadata,
@@ -429,14 +304,15 @@ bool rewriteWithIndexFirst(int fd, const std::string& path, std::int64_t packets
   bool outOpen = true;
   AVFormatContext* in = nullptr;
   AVFormatContext* mux = nullptr;
-  FdIo reader(fd, false), writer(out, true);
+  const auto reader = OutputFile::borrow(fd, true);
+  const auto writer = OutputFile::borrow(out, false);
   AVPacket* pkt = av_packet_alloc();
   bool ok = false;
   [&] {
-    if (reader.io == nullptr || writer.io == nullptr || pkt == nullptr) return void(why = "out of memory");
+    if (!reader || !writer || pkt == nullptr) return void(why = "out of memory");
     in = avformat_alloc_context();
     if (in == nullptr) return void(why = "out of memory");
-    in->pb = reader.io;
+    in->pb = reader->io();
     int r = avformat_open_input(&in, "", av_find_input_format("mp4"), nullptr);
     if (r < 0) return void(why = "cannot read it back: " + rt::toUtf8(ffmpegText(r)));
     if (avformat_alloc_output_context2(&mux, nullptr, "mp4", nullptr) < 0 || mux == nullptr)
@@ -450,7 +326,7 @@ bool rewriteWithIndexFirst(int fd, const std::string& path, std::int64_t packets
       s->avg_frame_rate = in->streams[i]->avg_frame_rate;
     }
     av_dict_copy(&mux->metadata, metadata, 0);
-    mux->pb = writer.io;
+    mux->pb = writer->io();
     mux->flags |= AVFMT_FLAG_CUSTOM_IO;
     // The movie box goes into space reserved after the file type box, so
     // the file is written in one pass and still has its index first.
@@ -478,7 +354,7 @@ bool rewriteWithIndexFirst(int fd, const std::string& path, std::int64_t packets
     }
     if (r != AVERROR_EOF) return void(why = "copying failed: " + rt::toUtf8(ffmpegText(r)));
     if ((r = av_write_trailer(mux)) < 0) return void(why = "completing failed: " + rt::toUtf8(ffmpegText(r)));
-    if (writer.error != 0) return void(why = std::strerror(writer.error));
+    if (writer->error() != 0) return void(why = std::strerror(writer->error()));
 
     // The file now reads ftyp, moov, free, mdat; the freeform items go into
     // the movie box, out of the free box's room.

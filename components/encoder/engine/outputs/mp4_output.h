@@ -26,10 +26,10 @@
 
 #include "components/encoder/engine/outputs/mp4_boxes.h"
 #include "components/encoder/engine/outputs/output.h"
+#include "components/encoder/engine/outputs/output_file.h"
 
 struct AVDictionary;
 struct AVFormatContext;
-struct AVIOContext;
 
 namespace encoder::engine {
 
@@ -54,23 +54,19 @@ class Mp4Output final : public Output {
   bool write(AVPacket* pkt, AVCodecContext* codec, AVStream* stream, std::uint64_t recorded100ns) override;
   bool finish(std::uint64_t recorded100ns) override;
   void abandon() override;
-  int error() const override { return error_; }
+  int error() const override { return file_ ? file_->error() : 0; }
 
  private:
   Mp4Output() = default;
-  static int writeThunk(void* opaque, std::uint8_t* buf, int size);
-  static std::int64_t seekThunk(void* opaque, std::int64_t offset, int whence);
-  int writeData(const std::uint8_t* buf, std::size_t size);
-  std::int64_t seek(std::int64_t offset, int whence);
-  bool writeAt(std::uint64_t physical, const std::uint8_t* buf, std::size_t size);
+  // The muxer's bytes at `at`: the header is collected, then written
+  // completed; what follows is shifted by the difference in size.
+  bool write(std::uint64_t at, const std::uint8_t* buf, std::size_t size);
   bool emitHeader();
   void trackBoxes();
   void salvage();
-  void closeFile();
 
   AVFormatContext* fmt_ = nullptr;
-  AVIOContext* io_ = nullptr;
-  int fd_ = -1;
+  std::unique_ptr<OutputFile> file_;
   std::string path_;
   Description description_;
   mp4::Tags freeform_;
@@ -81,15 +77,12 @@ class Mp4Output final : public Output {
   // absolute file position: fragments are addressed from their own moof).
   bool collecting_ = true;
   mp4::Bytes header_;
-  std::uint64_t logicalPos_ = 0, logicalEnd_ = 0;
   std::int64_t shift_ = 0;
-  std::uint64_t physicalEnd_ = 0;
   // Top-level boxes as they reach the disk: the end of the last one that
   // completes a playable file (the header, or a fragment's mdat).
   std::uint64_t nextBox_ = 0, playableEnd_ = 0;
   std::int64_t packets_ = 0;
   Priming priming_;
-  int error_ = 0;
 };
 
 // Rewrites the complete fragmented MP4 open as `fd` (read from offset 0;

@@ -35,6 +35,8 @@ bool isMp4Name(const rt::Text& path) {
   return true;
 }
 
+int Output::sendStillFrame(AVCodecContext* codec, const AVFrame* frame) { return avcodec_send_frame(codec, frame); }
+
 std::unique_ptr<Output> createOutput(const rt::Text& path, rt::Text& error) {
   if (isMp4Name(path)) return Mp4Output::create(error);
   return AsfOutput::create(error);

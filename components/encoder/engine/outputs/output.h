@@ -26,6 +26,7 @@ struct AVCodec;
 struct AVCodecContext;
 struct AVDictionary;
 struct AVFormatContext;
+struct AVFrame;
 struct AVIOContext;
 struct AVPacket;
 struct AVStream;
@@ -87,6 +88,17 @@ class Output {
   // The errno of the first failed write, 0 when none (or the muxer failed
   // for a reason of its own).
   virtual int error() const = 0;
+
+  // Whether this output encodes a picture that stands still finely
+  // (sendStillFrame), and may write such a key frame again, as it is and
+  // with new time stamps, for the key frames that follow while the screen
+  // stands still (the encoder must not have encoded anything since, so that
+  // its next frame refers to the same picture as the player's).
+  virtual bool encodesStillPicturesFinely() const { return false; }
+  // Sends `frame`, a picture that stands still (a frame that sharpens a
+  // change, or a still screen's key frame), to the video encoder `codec`:
+  // players show it for as long as the screen stands still. FFmpeg's result.
+  virtual int sendStillFrame(AVCodecContext* codec, const AVFrame* frame);
 };
 
 // True when `path` names an MP4: it ends in ".mp4", in any letter case.

@@ -76,6 +76,7 @@ class PortalSource final : public ScreenSource {
 
   Update draw(const pipewire::Mirror& m, const std::vector<pipewire::Band>& bands, Picture& canvas) {
     const bool first = !filled_;
+    rewritten_.assign(1, RowBand{0, height_});  // unless only some bands are converted (below)
     filled_ = true;
     if (!m.any) {
       if (!first) return Update::Unchanged;
@@ -103,15 +104,12 @@ class PortalSource final : public ScreenSource {
       return Update::Changed;
     }
     // Only the bands that changed, widened to whole chroma rows.
-    bool any = false;
-    for (const auto& b : bands) {
-      int top = std::max(0, b.top - vy) & ~1;
-      const int bottom = std::min(height_, (b.bottom - vy + 1) & ~1);
-      if (bottom <= top) continue;
-      convert(src + static_cast<std::ptrdiff_t>(top) * m.stride, m.stride, canvas, top, bottom - top);
-      any = true;
-    }
-    return any ? Update::Changed : Update::Unchanged;
+    std::vector<RowBand> rows;
+    for (const auto& b : bands) rows.push_back({b.top - vy, b.bottom - vy});
+    rewritten_ = mergeBands(std::move(rows), height_, 0);
+    for (const auto& b : rewritten_)
+      convert(src + static_cast<std::ptrdiff_t>(b.top) * m.stride, m.stride, canvas, b.top, b.bottom - b.top);
+    return rewritten_.empty() ? Update::Unchanged : Update::Changed;
   }
 
   // Declared in this order so the stream goes before the portal session.

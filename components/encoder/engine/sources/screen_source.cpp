@@ -1,5 +1,6 @@
 #include "components/encoder/engine/sources/screen_source.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,6 +13,23 @@ namespace encoder::engine {
 namespace {
 rt::Text number(long v) { return rt::fromUtf8(std::to_string(v)); }
 }  // namespace
+
+std::vector<RowBand> mergeBands(std::vector<RowBand> bands, int height, int gap) {
+  for (auto& b : bands) {
+    b.top = std::clamp(b.top & ~1, 0, height);
+    b.bottom = std::clamp((b.bottom + 1) & ~1, 0, height);
+  }
+  std::erase_if(bands, [](const RowBand& b) { return b.bottom <= b.top; });
+  std::sort(bands.begin(), bands.end(), [](const RowBand& a, const RowBand& b) { return a.top < b.top; });
+  std::vector<RowBand> merged;
+  for (const auto& b : bands) {
+    if (!merged.empty() && b.top <= merged.back().bottom + gap)
+      merged.back().bottom = std::max(merged.back().bottom, b.bottom);
+    else
+      merged.push_back(b);
+  }
+  return merged;
+}
 
 bool croppedSize(const Crop& crop, int screenWidth, int screenHeight, int& width, int& height, rt::Text& error) {
   const int sw = screenWidth, sh = screenHeight;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "runtime/text.h"
 
@@ -26,6 +27,17 @@ struct Crop {
 // `screenHeight` less the margins, rounded down to even numbers (4:2:0 needs
 // them); false with `error` set when less than 16 x 16 pixels remain.
 bool croppedSize(const Crop& crop, int screenWidth, int screenHeight, int& width, int& height, rt::Text& error);
+
+// A band of whole rows [top, bottom) of the picture.
+struct RowBand {
+  int top = 0, bottom = 0;
+  friend bool operator==(const RowBand&, const RowBand&) = default;
+};
+
+// Merges row bands into disjoint, sorted bands of even bounds (4:2:0 chroma
+// rows cover two picture rows) inside [0, height). Bands closer than `gap`
+// rows become one (for a reader, one larger read costs less than two).
+std::vector<RowBand> mergeBands(std::vector<RowBand> bands, int height, int gap);
 
 // A picture in the recording's format: 4:2:0 planes (Y, U, V) of the
 // recording's fixed size. The recording owns the memory.
@@ -55,6 +67,10 @@ class ScreenSource {
   // Returns within a fraction of a frame's time: it never waits for a change.
   virtual Update update(Picture& canvas, rt::Text& error) = 0;
 
+  // After an update() that returned Changed: the rows of the canvas it
+  // rewrote, sorted, disjoint and of even bounds.
+  const std::vector<RowBand>& rewritten() const { return rewritten_; }
+
   // When the screen showed the picture the last update() wrote, where the
   // source knows it better than the moment update() was called: a
   // compositor's capture time, some way ahead of the frame's delivery.
@@ -72,6 +88,9 @@ class ScreenSource {
   ScreenSource() = default;
   ScreenSource(const ScreenSource&) = delete;
   ScreenSource& operator=(const ScreenSource&) = delete;
+
+ protected:
+  std::vector<RowBand> rewritten_;
 };
 
 // Which source a session needs.

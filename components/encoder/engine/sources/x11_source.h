@@ -18,20 +18,15 @@ struct xcb_connection_t;
 
 namespace encoder::engine {
 
-// A band of whole rows [top, bottom) of the captured picture.
-struct RowBand {
-  int top = 0, bottom = 0;
-  friend bool operator==(const RowBand&, const RowBand&) = default;
-};
-
-// Merges row bands into disjoint, sorted bands of even bounds (4:2:0 chroma
-// rows cover two picture rows) inside [0, height). Bands closer than `gap`
-// rows become one: one larger read costs less than two requests.
-std::vector<RowBand> mergeBands(std::vector<RowBand> bands, int height, int gap);
-
 // A 64-bit fingerprint of a row of pixels: equal rows, equal fingerprints;
 // a changed row changes it (all but certainly).
 std::uint64_t hashRow(const std::uint8_t* row, std::size_t bytes);
+
+// The picture's columns in at most 64 tiles (each row's damage is a 64-bit
+// mask of them): tiles at least 128 pixels wide, a multiple of 16.
+int tileWidthFor(int width);
+// The mask of the tiles columns [x0, x1) touch, for tiles of `tileWidth`.
+std::uint64_t tilesOf(int x0, int x1, int tileWidth);
 
 // True when the display at DISPLAY is Xwayland, whose root window reads
 // back black: its RandR outputs are named "XWAYLAND…". False when there is
@@ -71,7 +66,8 @@ class X11Source final : public ScreenSource {
 
   bool readBand(const RowBand& band);
   void convertBand(const RowBand& band, Picture& canvas);
-  // The rows of the bands just read whose pixels differ from last time.
+  // The rows of the bands just read whose pixels differ from last time:
+  // only the damaged tiles of each row are fingerprinted and compared.
   std::vector<RowBand> changedRows(const std::vector<RowBand>& read);
   // Waits for the reply to a request (nullptr: see outcome_) until it comes,
   // the connection breaks, interrupt() is called, or the server has not
@@ -98,7 +94,9 @@ class X11Source final : public ScreenSource {
   bool first_ = true;
   Cursor cursor_;               // as drawn into the canvas last time
   std::vector<std::uint8_t> scratch_;  // a band with the pointer drawn in
-  std::vector<std::uint64_t> rowHash_;  // each row's fingerprint as last converted
+  int tileWidth_ = 0, tiles_ = 0;
+  std::vector<std::uint64_t> damagedTiles_;  // per row: the tiles damaged since the last look
+  std::vector<std::uint64_t> tileHash_;      // per row and tile: its fingerprint as last converted
 };
 
 }  // namespace encoder::engine
