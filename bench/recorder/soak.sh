@@ -80,7 +80,10 @@ wait "$timer" || { echo "the recording failed:" >&2; cat "$work/stderr" >&2; exi
 
 field() { sed -n "s/^$1=//p" "$work/figures"; }
 read -r user sys _ < "$work/time"
-duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$work/soak.wmv")
+# The pictures' span: FFmpeg's format duration adds the first picture's
+# start (the sound's lead-in) to the file's play duration.
+duration=$(ffprobe -v error -select_streams v -show_entries format=duration:stream=start_time -of csv=p=0 \
+           "$work/soak.wmv" | paste -sd' ' | awk '{ print $2 - $1 }')
 # The clicks against their flashes, in the first and the last minute.
 "$tools/vardel_sync_probe" "$work/soak.wmv" >"$work/sync"
 seek_at=$((seconds - 30))
@@ -93,7 +96,7 @@ awk -v u="$user" -v s="$sys" -v sec="$seconds" -v d="$duration" -v dropped="$(fi
   BEGIN {
     printf "\nCPU s / recorded s   %.3f\n", (u + s) / sec
     printf "frames sent/dropped  %d / %d\n", captured, dropped
-    printf "duration (header)    %.3f s for %d s recorded\n", d, sec
+    printf "duration (pictures)  %.3f s for %d s recorded\n", d, sec
     printf "sound - picture ms   first minute %s, last minute %s (min/median/max)\n", first, last
     printf "gaps in the sound    %s of 6 ms or more; silence put in: %s samples\n", holes, silence
     printf "seek to %d s         first picture at %s s\n", at, seek
