@@ -685,7 +685,7 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
     return nullptr;
   }
   // Inputs first: without a display or an audio server nothing is created.
-  if (plan.video && !(s.screen = openScreenSource(config.crop, error))) return nullptr;
+  if (plan.video && !(s.screen = openScreenSource(config.crop, plan.videoSettings.fps, error))) return nullptr;
   if (plan.audio && !(s.audio = AudioCapture::open(plan.audioSettings.sampleRate, plan.audioSettings.channels, error)))
     return nullptr;
 

@@ -283,8 +283,8 @@ std::once_flag pwInitOnce;
 
 }  // namespace
 
-std::unique_ptr<Stream> Stream::open(int fd, std::uint32_t node, std::chrono::milliseconds deadline,
-                                     rt::Text& error) {
+std::unique_ptr<Stream> Stream::open(int fd, std::uint32_t node, int framesPerSecond,
+                                     std::chrono::milliseconds deadline, rt::Text& error) {
   std::call_once(pwInitOnce, [] { pw_init(nullptr, nullptr); });
   const rt::Text cannot = u"Cannot record the screen: ";
   std::unique_ptr<Stream> s(new Stream);
@@ -353,7 +353,7 @@ std::unique_ptr<Stream> Stream::open(int fd, std::uint32_t node, std::chrono::mi
   std::uint8_t buffer[1024];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
   const spa_rectangle defSize{1920, 1080}, minSize{1, 1}, maxSize{16384, 16384};
-  const spa_fraction defRate{60, 1}, minRate{0, 1}, maxRate{1000, 1};
+  const spa_fraction defRate{static_cast<std::uint32_t>(framesPerSecond), 1}, minRate{0, 1}, maxRate{1000, 1};
   const spa_pod* params[1];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),

@@ -42,10 +42,11 @@ struct Mirror {
 class Stream {
  public:
   // Connects to PipeWire through `fd` (taken over, closed on failure too)
-  // and to the node `node`, then waits until the stream has agreed on a
-  // format, at most `deadline`. nullptr with `error` set when it cannot.
-  static std::unique_ptr<Stream> open(int fd, std::uint32_t node, std::chrono::milliseconds deadline,
-                                      rt::Text& error);
+  // and to the node `node`, asking for up to `framesPerSecond` frames a
+  // second, then waits until the stream has agreed on a format, at most
+  // `deadline`. nullptr with `error` set when it cannot.
+  static std::unique_ptr<Stream> open(int fd, std::uint32_t node, int framesPerSecond,
+                                      std::chrono::milliseconds deadline, rt::Text& error);
   ~Stream();
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;

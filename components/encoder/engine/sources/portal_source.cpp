@@ -125,10 +125,6 @@ class PortalSource final : public ScreenSource {
 
 }  // namespace
 
-std::unique_ptr<ScreenSource> openPortalSource(const Crop& crop, rt::Text& error) {
-  return openPortalSource(crop, PortalOptions{}, error);
-}
-
 std::unique_ptr<ScreenSource> openPortalSource(const Crop& crop, const PortalOptions& options, rt::Text& error) {
   if (crop.bottom < 0 || crop.top < 0 || crop.left < 0 || crop.right < 0) {
     error = u"Cannot record the screen: the cropping margins (bottom " + number(crop.bottom) + u", top " +
@@ -138,7 +134,8 @@ std::unique_ptr<ScreenSource> openPortalSource(const Crop& crop, const PortalOpt
   }
   auto cast = portal::ScreenCast::start(options.deadlines, error);
   if (!cast) return nullptr;
-  auto stream = pipewire::Stream::open(cast->takePipeWireFd(), cast->nodeId(), options.streamDeadline, error);
+  auto stream = pipewire::Stream::open(cast->takePipeWireFd(), cast->nodeId(), options.framesPerSecond,
+                                       options.streamDeadline, error);
   if (!stream) return nullptr;
   int w = 0, h = 0;
   if (!croppedSize(crop, stream->width(), stream->height(), w, h, error)) return nullptr;

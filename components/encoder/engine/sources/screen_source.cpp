@@ -51,7 +51,7 @@ ScreenKind chooseScreenKind(const char* waylandDisplay, const char* sessionType,
   return waylandSession || xIsXwayland ? ScreenKind::Portal : ScreenKind::X11;
 }
 
-std::unique_ptr<ScreenSource> openScreenSource(const Crop& crop, rt::Text& error) {
+std::unique_ptr<ScreenSource> openScreenSource(const Crop& crop, int framesPerSecond, rt::Text& error) {
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const char* session = std::getenv("XDG_SESSION_TYPE");
   // The X display is asked only when the environment does not already say
@@ -60,7 +60,9 @@ std::unique_ptr<ScreenSource> openScreenSource(const Crop& crop, rt::Text& error
   const bool waylandByEnv = chooseScreenKind(wayland, session, false) == ScreenKind::Portal;
   if (chooseScreenKind(wayland, session, !waylandByEnv && xDisplayIsXwayland()) == ScreenKind::X11)
     return X11Source::open(crop, error);
-  return openPortalSource(crop, error);
+  PortalOptions options;
+  options.framesPerSecond = 2 * framesPerSecond;
+  return openPortalSource(crop, options, error);
 }
 
 }  // namespace encoder::engine

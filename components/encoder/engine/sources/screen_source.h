@@ -101,9 +101,11 @@ enum class ScreenKind { X11, Portal };
 // portal; a plain X display takes the X11 reader.
 ScreenKind chooseScreenKind(const char* waylandDisplay, const char* sessionType, bool xIsXwayland);
 
-// Opens the source this session needs for the cropped screen. On the portal
-// this may wait (with a deadline) for the user to allow the recording.
+// Opens the source this session needs for the cropped screen, for a
+// recording of `framesPerSecond` (the portal is asked to capture twice as
+// often). On the portal this may wait (with a deadline) for the user to
+// allow the recording.
 // nullptr with `error` set, in words for the user, when it cannot.
-std::unique_ptr<ScreenSource> openScreenSource(const Crop& crop, rt::Text& error);
+std::unique_ptr<ScreenSource> openScreenSource(const Crop& crop, int framesPerSecond, rt::Text& error);
 
 }  // namespace encoder::engine
