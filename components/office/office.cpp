@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <mutex>
 #include <string>
@@ -133,7 +134,11 @@ class ModuleObject : public automation::Dispatch {
   const VardelOfficeModule* module_;
 };
 
+// Whether a creation was asked for: only then is the module (being) loaded.
+std::atomic<bool> used{false};
+
 Status create(rt::ObjectRef& created) {
+  used = true;
   const Loaded& loaded = loadModule();
   if (!loaded.module) return cannotCreate(loaded.error);
   DispatchRef app;
@@ -151,6 +156,11 @@ Status create(rt::ObjectRef& created) {
 
 void registerPowerPoint() {
   static automation::Registration registration = automation::registerClass(kProgId, create);
+}
+
+void shutdown(std::chrono::milliseconds within) {
+  if (!used) return;  // the module was never needed: nothing to end
+  if (const Loaded& loaded = loadModule(); loaded.module) loaded.module->shutdown(within.count());
 }
 
 }  // namespace office
