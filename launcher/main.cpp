@@ -49,7 +49,17 @@ int main(int argc, char** argv) {
     launcher::Start start;
     rt::closeOnTerminationSignals(&start);
     // The load step may already have ended the program (a run-time error).
-    if (!rt::ending()) start.show();
+    if (!rt::ending()) {
+      start.show();
+#ifdef VARDEL_HAVE_OFFICE
+      // While the user looks at the start window, the office gets ready in
+      // the background, so that OK only has to open the presentation. Not
+      // before the window is on the screen: that must not wait for it.
+      rt::afterFirstPaint(&start, [] {
+        if (!rt::ending()) office::warmUp();
+      });
+#endif
+    }
     status = rt::exec(app);
   }  // the window goes, and with it every reference it held
 

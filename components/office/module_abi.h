@@ -17,6 +17,9 @@ struct VardelOfficeModule {
   rt::Status (*create)(automation::DispatchRef* application);
   // Moves the description of this thread's last failure out of the module.
   void (*takeError)(rt::Text* description);
+  // Starts or connects to the office ahead of the first creation; returns
+  // when connected (or failed), on the calling thread.
+  void (*warmUp)();
   // Ends everything of the office in this program within about that many
   // milliseconds (see office::shutdown).
   void (*shutdown)(long long withinMilliseconds);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -48,7 +49,9 @@ using rt::Variant;
 using Clock = std::chrono::steady_clock;
 // How long Quit waits for the office to end after it agreed to.
 constexpr auto kQuitWait = std::chrono::seconds(10);
-
+// How long a creation waits for an office of ours that dropped the
+// connection made ahead (it restarts itself) before it starts another.
+constexpr auto kReconnectWait = std::chrono::seconds(20);
 
 Status officeGone() {
   return rt::fail(rt::status::Fail,
@@ -378,8 +381,9 @@ Status noDesktop(const uno::Exception& e) {
                   u"desktop (" + toText(e.Message) + u").");
 }
 
-// The office as this program knows it: every session, kept until the
-// program ends. Never destroyed: after shutdown it holds nothing, and without one
+// The office as this program knows it: the connection made ahead of the
+// first creation (the warm-up), and every session, kept until the program
+// ends. Never destroyed: after shutdown it holds nothing, and without one
 // nothing of it may run while the process exits.
 class Office {
  public:
@@ -388,15 +392,41 @@ class Office {
     return *office;
   }
 
+  void warmUp() {
+    {
+      std::lock_guard lock(mutex_);
+      if (ending_ || warming_ || warmed_) return;
+      warming_ = true;
+    }
+    Connection connection;
+    if (rt::failed(connectToOffice(connection, &control_)))
+      rt::clearErrorInfo();  // a creation tries again and says why itself
+    {
+      std::lock_guard lock(mutex_);
+      warming_ = false;
+      warmed_ = true;
+      warm_ = std::move(connection);
+    }
+    changed_.notify_all();
+  }
+
   Status create(automation::DispatchRef& application) {
     auto session = std::make_shared<Session>();
     {
-      std::lock_guard lock(mutex_);
+      // A warm-up under way is waited for, not doubled by a second office.
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return !warming_; });
       if (ending_)
         return rt::fail(rt::status::fromErrorNumber(rt::err::CannotCreateObject),
                         u"Cannot start the presentation application: the program is ending.");
+      session->connection = std::move(warm_);
     }
-    if (const Status s = connectToOffice(session->connection); rt::failed(s)) return s;
+    // The office made ready may have dropped the connection since: one of
+    // ours that restarted itself is taken up again, else it starts anew.
+    if (!session->connection.alive() &&
+        !reconnectToOwnOffice(session->connection, Clock::now() + kReconnectWait)) {
+      if (const Status s = connectToOffice(session->connection); rt::failed(s)) return s;
+    }
     {
       std::lock_guard lock(mutex_);
       sessions_.push_back(session);
@@ -414,10 +444,25 @@ class Office {
     const auto begun = Clock::now();
     std::vector<SessionRef> sessions;
     {
-      std::lock_guard lock(mutex_);
+      // A warm-up still waiting for a starting office gives up halfway, and
+      // ends that office.
+      std::unique_lock lock(mutex_);
       ending_ = true;
+      control_.giveUpAt(begun + within / 2);
+      changed_.wait(lock, [&] { return !warming_; });
       sessions = std::move(sessions_);
+      // A connection made ahead and never used ends like a session that
+      // opened nothing; an office of ours that dropped it is taken up again
+      // for that.
+      if (warm_.alive() || warm_.started > 0) {
+        auto unused = std::make_shared<Session>();
+        unused->connection = std::move(warm_);
+        sessions.push_back(std::move(unused));
+      }
     }
+    for (const auto& s : sessions)
+      if (!s->connection.alive() && s->connection.started > 0)
+        reconnectToOwnOffice(s->connection, begun + within / 2);
     {
       // Offices started here that show nothing are ended: asked first, by
       // signal at three quarters of the time if they have not gone by then.
@@ -450,7 +495,12 @@ class Office {
   Office() = default;
 
   std::mutex mutex_;
+  std::condition_variable changed_;
+  bool warming_ = false;
+  bool warmed_ = false;
   bool ending_ = false;
+  ConnectControl control_;
+  Connection warm_;
   std::vector<SessionRef> sessions_;
 };
 
@@ -459,6 +509,8 @@ class Office {
 Status createApplication(automation::DispatchRef& application) {
   return Office::instance().create(application);
 }
+
+void warmUp() { Office::instance().warmUp(); }
 
 void shutdown(std::chrono::milliseconds within) { Office::instance().shutdown(within); }
 

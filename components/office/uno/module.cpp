@@ -15,6 +15,14 @@ rt::Status create(automation::DispatchRef* application) {
 
 void takeError(rt::Text* description) { *description = rt::takeErrorInfo(); }
 
+void warmUp() {
+  try {
+    office::warmUp();
+  } catch (...) {
+    // Nothing was gained; a creation starts the office itself.
+  }
+}
+
 void shutdown(long long withinMilliseconds) {
   try {
     office::shutdown(std::chrono::milliseconds(withinMilliseconds));
@@ -23,7 +31,7 @@ void shutdown(long long withinMilliseconds) {
   }
 }
 
-constexpr VardelOfficeModule kModule{kVardelOfficeAbi, create, takeError, shutdown};
+constexpr VardelOfficeModule kModule{kVardelOfficeAbi, create, takeError, warmUp, shutdown};
 
 }  // namespace
 

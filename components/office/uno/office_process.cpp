@@ -50,8 +50,9 @@ constexpr auto kStartDeadline = 60s;
 constexpr auto kPollInterval = 10ms;
 // How often a wait for an office to end looks again.
 constexpr auto kExitPollInterval = 20ms;
-// An office that did not start in time is asked to stop with SIGTERM; only
-// one that hangs is killed.
+// An office still starting when the program ends is asked to stop with
+// SIGTERM; it answers within a few hundred milliseconds even from its
+// first-start set-up, and only one that hangs is killed.
 constexpr auto kStartingOfficeGrace = 500ms;
 
 const char kProgramDir[] = VARDEL_OFFICE_PROGRAM_DIR;
@@ -372,7 +373,7 @@ void endUnoRuntime(Clock::time_point deadline) {
   while (unoThreadsRunning() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
 }
 
-rt::Status connectToOffice(Connection& connection) {
+rt::Status connectToOffice(Connection& connection, ConnectControl* control) {
   if (!haveDisplay())
     return cannotCreate("there is no display to show it on (neither DISPLAY nor WAYLAND_DISPLAY is set).");
   if (access((std::string(kProgramDir) + "/soffice").c_str(), X_OK) != 0)
@@ -389,7 +390,11 @@ rt::Status connectToOffice(Connection& connection) {
 
   Spawned child = spawnOffice(pipe);
   if (child.pid < 0) return cannotCreate(child.error);
-  const auto deadline = Clock::now() + kStartDeadline;
+  const auto ownDeadline = Clock::now() + kStartDeadline;
+  auto deadline = [&] {
+    if (!control) return ownDeadline;
+    return std::min(ownDeadline, Clock::time_point(Clock::duration(control->deadline.load())));
+  };
   bool childRunning = true;
   while (!connectToPipe(pipe, connection, lastRefusal)) {
     if (childRunning) {
@@ -407,8 +412,10 @@ rt::Status connectToOffice(Connection& connection) {
         }
       }
     }
-    if (Clock::now() >= deadline) {
+    if (Clock::now() >= deadline()) {
       if (childRunning) endOfficeProcess(child.pid, kStartingOfficeGrace);
+      if (deadline() < ownDeadline)
+        return cannotCreate("the program ended while LibreOffice was starting.");
       return cannotCreate("LibreOffice did not start within " +
                           std::to_string(std::chrono::seconds(kStartDeadline).count()) + " seconds" +
                           (lastRefusal.empty() ? "." : " (" + lastRefusal + ")."));
@@ -461,6 +468,34 @@ void OfficeEnding::run() {
     }
     if (finishing_ && pids_.empty()) return;
     changed_.wait_for(lock, kExitPollInterval);
+  }
+}
+
+bool reconnectToOwnOffice(Connection& connection, Clock::time_point deadline) {
+  const pid_t office = connection.started;
+  connection.close();
+  if (office <= 0) return false;
+  const std::string pipe = pipeName();
+  std::string refusal;
+  for (;;) {
+    int status = 0;
+    if (waitpid(office, &status, WNOHANG) == office) {
+      connection.started = -1;
+      return false;
+    }
+    if (connectToPipe(pipe, connection, refusal)) {
+      connection.started = office;
+      return true;
+    }
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+}
+
+void ConnectControl::giveUpAt(Clock::time_point when) {
+  const std::int64_t at = when.time_since_epoch().count();
+  std::int64_t current = deadline.load();
+  while (at < current && !deadline.compare_exchange_weak(current, at)) {
   }
 }
 

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,11 +50,25 @@ class Connection {
   std::shared_ptr<std::atomic<bool>> dropped_;
 };
 
+// What a caller may change while connectToOffice waits for a starting office:
+// the deadline (a steady-clock time in nanoseconds since its epoch). At the
+// deadline an office this call started is ended and the call fails.
+struct ConnectControl {
+  std::atomic<std::int64_t> deadline{std::numeric_limits<std::int64_t>::max()};
+  void giveUpAt(std::chrono::steady_clock::time_point when);
+};
+
 // Connects to the office listening on this user's pipe, starting one first
 // when none listens. Fails with error 429 and a description when there is no
 // display, the office cannot be started, it ends while starting, or it does
-// not answer within the start deadline.
-rt::Status connectToOffice(Connection& connection);
+// not answer within the start deadline (or the control's, if earlier).
+rt::Status connectToOffice(Connection& connection, ConnectControl* control = nullptr);
+
+// Connects again to an office this program started whose connection
+// dropped while the office went on running (it restarts itself when a first
+// start changed its set-up), keeping it as ours. False when it has ended, or
+// does not answer by `deadline`.
+bool reconnectToOwnOffice(Connection& connection, std::chrono::steady_clock::time_point deadline);
 
 // One attempt to connect to whatever listens on `pipe`. False when nothing
 // does yet, or when the listener refused or dropped the connection (then
