@@ -12,12 +12,16 @@ quenlo_caption='Vardel课件快速制作系统'
 # start_quenlo: starts the launcher and waits for its start window; sets
 # $pid and $wid.
 start_quenlo() {
+  local deadline=$((SECONDS + 60))
   "$quenlo" >"$work/quenlo.log" 2>&1 &
   pid=$!
   pids+=("$pid")
-  poll 60 xdotool search --all --onlyvisible --pid "$pid" --name "^$quenlo_title\$" ||
-    fail "the start window did not appear"
-  wid=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$quenlo_title\$" | head -n1)
+  # Looked for often: the timings below start when the window shows.
+  until wid=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$quenlo_title\$" 2>/dev/null | head -n1) &&
+    [ -n "$wid" ]; do
+    [ $SECONDS -lt $deadline ] || fail "the start window did not appear"
+    sleep 0.005
+  done
 }
 
 # The controls, at their twips / 15 within the window.
@@ -38,6 +42,14 @@ type_path() {
     fail "the clipboard did not take the path"
   xdotool mousemove --window "$wid" 320 167 click 1
   xdotool key --clearmodifiers ctrl+a ctrl+v
+}
+
+# type_ascii TEXT: types a plain ASCII TEXT into Text1 straight from the
+# keyboard: no clipboard to wait for, so OK can follow at once.
+type_ascii() {
+  xdotool mousemove --window "$wid" 320 167 click 1
+  xdotool key --clearmodifiers ctrl+a
+  xdotool type --clearmodifiers --delay 1 -- "$1"
 }
 
 # quenlo_windows: how many windows the launcher shows (its start window, and
@@ -111,14 +123,15 @@ open_alone() {
   took "$start"
 }
 
-# launch_after SECONDS FILE: Quenlo with FILE typed into the path box, OK
-# pressed SECONDS after the start window showed: from OK to the window under
-# the caption (the milliseconds from the window to OK go to $work/pressed).
+# launch_after SECONDS FILE: Quenlo with FILE (a plain ASCII path) typed into
+# the path box, OK pressed SECONDS after the start window showed (0: as soon
+# as the path is in): from OK to the window under the caption (the
+# milliseconds from the window to OK go to $work/pressed).
 launch_after() {
   local shown start left
   start_quenlo
   shown=$(now_ns)
-  type_path "$2"
+  type_ascii "$2"
   left=$((($1 * 1000000000 - ($(now_ns) - shown)) / 1000000))
   [ "$left" -le 0 ] || sleep "$(awk -v m="$left" 'BEGIN {print m / 1000}')"
   start=$(now_ns)
