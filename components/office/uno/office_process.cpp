@@ -27,6 +27,7 @@
 #include <com/sun/star/lang/XEventListener.hpp>
 #include <cppuhelper/bootstrap.hxx>
 #include <cppuhelper/implbase1.hxx>
+#include <uno/threadpool.h>
 
 extern char** environ;
 
@@ -67,9 +68,19 @@ std::string toUtf8(const OUString& s) { return rtl::OUStringToOString(s, RTL_TEX
 // The UNO runtime of this process: created on first use, ended by
 // endUnoRuntime. The office's fundamentalrc tells it where the types and
 // services are; without it the first call into the runtime crashes.
+//
+// The thread pool's workers (they run the office's calls and releases into
+// this process) are joined when the last pool handle goes. A worker that is
+// still finishing a message of the office's at that moment goes back to wait
+// for work only after the join woke the waiting ones, and the join then
+// waits for its two-second idle timeout. So the runtime holds a pool handle
+// of its own (`workers`): disposing a bridge does not join the workers, and
+// endUnoRuntime, once every bridge is gone and no message can arrive any
+// more, lets the handle go and the workers are joined at once.
 struct LocalRuntime {
   std::mutex mutex;
   uno::Reference<uno::XComponentContext> context;
+  uno_ThreadPool workers = nullptr;
   bool ended = false;
 };
 
@@ -98,6 +109,7 @@ uno::Reference<uno::XComponentContext> localContext(std::string& error) {
   setenv("URE_BOOTSTRAP", rc.c_str(), 1);
   try {
     runtime.context = cppu::defaultBootstrap_InitialComponentContext();
+    if (!runtime.workers) runtime.workers = uno_threadpool_create();
   } catch (const uno::Exception& e) {
     error = "the office's UNO runtime could not be started: " + toUtf8(e.Message);
   }
@@ -274,8 +286,8 @@ bool Connection::alive() const { return bridge_.is() && dropped_ && !*dropped_; 
 
 void Connection::close() {
   // Our last reference to the office's side goes first, then the bridge:
-  // disposing it closes the pipe and joins its reader and writer and the
-  // threads that ran the office's calls into this process.
+  // disposing it closes the pipe and joins its reader and writer (the thread
+  // pool's workers are joined when the UNO runtime ends).
   context.clear();
   if (!bridge_.is()) return;
   try {
@@ -365,11 +377,12 @@ void endUnoRuntime(Clock::time_point deadline) {
       } catch (const uno::RuntimeException&) {
       }
     }
+    if (runtime.workers) uno_threadpool_destroy(std::exchange(runtime.workers, nullptr));
   }
-  // Disposing a bridge joins its threads, and the last one's end joins the
-  // pool's workers; but a worker that was leaving on its own (it had waited
-  // long enough for work) has taken itself off the pool's list by then and
-  // still runs for a moment. Leaving main under it would race it.
+  // Disposing a bridge joins its reader and writer, and the pool handle's
+  // end the pool's workers; but a worker that was leaving on its own (it had
+  // waited long enough for work) has taken itself off the pool's list by then
+  // and still runs for a moment. Leaving main under it would race it.
   while (unoThreadsRunning() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
 }
 
