@@ -1,129 +1,156 @@
 #!/usr/bin/env bash
-# bench/launch/run.sh [RUNS]
+# bench/launch/run.sh [--runs N] [--baseline REV]
 #
-# Wall time from the request to open a presentation until its window shows up
-# titled as asked, through "PowerPoint.Application" (the tool
-# vardel-office-open: create, Visible, Presentations.Open, Caption) against
-# the office's own `soffice --impress FILE`, with a cold office (not running;
-# an initialised profile) and a warm one (already running). The two ways
-# alternate run by run, each with its own profile, so drift hits both alike.
-# Target: through the component at most 1.1 times the direct open.
+# What the user gets from Quenlo, against the office alone, on one display:
+#   - OK to caption: from the click on OK to the presentation's window titled
+#     with the kit's caption, with OK pressed at once (as soon as the start
+#     window shows and the path is typed) and after 3 s; against the office
+#     alone opening the same file cold (`soffice --impress FILE`, from start
+#     to its window). The three alternate run by run, each with a new copy of
+#     an initialised profile, no office running before; medians of N (3).
+#   - the start window's first showing: from starting the program to its
+#     window on the screen; with --baseline, against the launcher built from
+#     REV (a commit before the office was made ready in the background),
+#     alternated, 10N each. The window is looked for every few milliseconds
+#     by a new xdotool each time, so single runs are quantised to about 10 ms:
+#     the comparison uses trimmed means (the middle 80 %).
+#   - the memory of an office made ready and left idle (RSS and PSS of its
+#     processes, 5 s after the start window showed).
+# Targets: OK after 3 s at most 0.6 times the office alone; first showing
+# within 5 % of the baseline's.
 #
-# Needs a display with a window manager: run it inside scripts/test-session.sh.
-# VARDEL_BUILD names the build folder (default build/ci, the test command's).
+# Runs inside scripts/test-session.sh; see common.sh.
 set -euo pipefail
 
-runs=${1:-5}
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${VARDEL_BUILD:-$root/build/ci}
-driver=$build/components/office/vardel-office-open
-soffice=/usr/lib/libreoffice/program/soffice
-[ -n "${DISPLAY:-}" ] || { echo "no DISPLAY: run inside scripts/test-session.sh" >&2; exit 1; }
-[ -x "$driver" ] || { echo "$driver is missing: build first" >&2; exit 1; }
+runs=3
+baseline=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) runs=$2; shift 2 ;;
+    --baseline) baseline=$2; shift 2 ;;
+    *) echo "usage: $0 [--runs N] [--baseline REV]" >&2; exit 2 ;;
+  esac
+done
+source "$(dirname "$0")/common.sh" launch
 
-work=$(mktemp -d /tmp/vardel-bench-launch.XXXXXX)
-# Every office this script starts names $work on its command line; end them
-# by process id. (The bracket keeps pgrep from matching its own shell.)
-office_pids() { pgrep -f "[${work:0:1}]${work:1}" || true; }
-stop_offices() {
-  local pids
-  pids=$(office_pids)
-  [ -z "$pids" ] && return 0
-  kill $pids 2>/dev/null || true
-  for _ in $(seq 100); do [ -z "$(office_pids)" ] && return 0; sleep 0.1; done
-  kill -9 $(office_pids) 2>/dev/null || true
-}
-cleanup() { stop_offices; rm -rf "$work"; }
-trap cleanup EXIT
+# The launcher from REV, built once beside this run (only what it needs).
+if [ -n "$baseline" ]; then
+  echo "building the baseline launcher from $baseline ..."
+  mkdir -p "$work/base-src"
+  git -C "$root" archive "$baseline" | tar -x -C "$work/base-src"
+  cmake -S "$work/base-src" -B "$work/base-build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVARDEL_TESTS=OFF >"$work/base-build.log" 2>&1 &&
+    nice cmake --build "$work/base-build" --target Quenlo vardel_office_uno >>"$work/base-build.log" 2>&1 ||
+    { tail -20 "$work/base-build.log" >&2; exit 1; }
+fi
 
-"$root/components/office/tests/make-sample.sh" "$soffice" \
-  "$root/components/office/tests/fixture/sample.fodp" "$work"
-# An initialised profile, copied for every cold run: first-start set-up is
-# not what is measured.
+# An initialised profile, copied for every run: first-start set-up is not
+# what is measured.
 timeout 120 "$soffice" -env:UserInstallation="file://$work/template" --headless \
   --terminate_after_init >/dev/null 2>&1 || true
-
-now() { date +%s%N; }
-# measure SHOWN_REGEX TITLED_REGEX COMMAND...: milliseconds from the command's
-# start until a window whose title matches TITLED_REGEX appears; also writes
-# when the presentation's window first showed (SHOWN_REGEX or already titled)
-# to $work/shown.
-measure() {
-  local shown=$1 titled=$2 start end seen=""
-  shift 2
-  start=$(now)
-  "$@" >/dev/null 2>&1 &
-  local deadline=$((SECONDS + 120))
-  until xdotool search --name "$titled" >/dev/null 2>&1; do
-    [ $SECONDS -lt $deadline ] || { echo "timeout waiting for '$titled'" >&2; exit 1; }
-    if [ -z "$seen" ] && xdotool search --name "$shown" >/dev/null 2>&1; then seen=$(now); fi
-    sleep 0.01
-  done
-  end=$(now)
-  echo $((((${seen:-$end}) - start) / 1000000)) >"$work/shown"
-  echo $(((end - start) / 1000000))
-}
-
 n=0
-# A new copy per run, so each open loads a file the office does not have open.
-fresh_file() { n=$((n + 1)); file="$work/run-$n.ppt"; cp "$work/sample.ppt" "$file"; }
-
-via_component() {  # via_component PROFILE
-  local file caption
-  fresh_file
-  caption="Vardel bench $n"
-  UserInstallation="file://$1" measure "^run-$n\\.ppt - LibreOffice Impress\$" "^$caption\$" \
-    timeout 120 "$driver" "$file" "$caption"
+new_profile() {
+  n=$((n + 1))
+  profile="$work/profile-$n"
+  cp -a "$work/template" "$profile"
+  export UserInstallation="file://$profile"
 }
-direct() {  # direct PROFILE
-  local file
+fresh_file() { file="$work/run-$n.ppt"; cp "$work/sample.ppt" "$file"; }
+
+alone() {
+  new_profile
   fresh_file
-  local title="^run-$n\\.ppt - LibreOffice Impress\$"
-  measure "$title" "$title" "$soffice" -env:UserInstallation="file://$1" --impress "$file"
+  open_alone "$file"
+}
+
+# launch WAIT: Quenlo, the path typed, OK WAIT seconds after the window showed.
+launch() {
+  new_profile
+  fresh_file
+  launch_after "$1" "$file"
+}
+
+# first_showing PROGRAM: from its start to its start window on the screen.
+first_showing() {
+  local start
+  new_profile
+  start=$(now_ns)
+  "$1" >/dev/null 2>&1 &
+  pid=$!
+  pids+=("$pid")
+  until xdotool search --all --onlyvisible --pid "$pid" --name "^$quenlo_title\$" >/dev/null 2>&1; do
+    sleep 0.005
+  done
+  took "$start"
+  wid=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$quenlo_title\$" | head -n1)
+  click_exit
+  ended_with 0
 }
 
 declare -A times
 record() { times[$1]="${times[$1]:-} $2"; }
+median() { tr ' ' '\n' | grep . | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+trimmed() {  # the mean of the middle 80 % of the values, to a tenth
+  tr ' ' '\n' | grep . | sort -n |
+    awk '{a[NR]=$1} END {k=int(NR/10); for (i=k+1; i<=NR-k; i++) {s+=a[i]; n++} printf "%.1f", s/n}'
+}
 
-profile() { rm -rf "$work/$1"; cp -a "$work/template" "$work/$1"; echo "$work/$1"; }
-
+ways=(alone at_once after_3s)
 for i in $(seq "$runs"); do
-  for way in via_component direct; do
-    [ $((i % 2)) -eq 0 ] && way=$([ $way = direct ] && echo via_component || echo direct)
-    p=$(profile "cold-$way")
-    $way "$p" >"$work/t"
-    record "cold $way" "$(cat "$work/t")"
-    record "cold $way shown" "$(cat "$work/shown")"
+  for k in 0 1 2; do
+    way=${ways[$(((i + k) % 3))]}
+    case $way in
+      alone) alone ;;
+      at_once) launch 0 ;;
+      after_3s) launch 3 ;;
+    esac
+    record "$way" "$(cat "$work/t")"
+    [ "$way" = alone ] || record "$way pressed" "$(cat "$work/pressed")"
     stop_offices
   done
 done
 
-# Warm: one office per way, started (untimed) by a first open.
-pv=$(profile warm-via_component)
-pd=$(profile warm-direct)
-via_component "$pv" >/dev/null
-direct "$pd" >/dev/null
-for i in $(seq "$runs"); do
-  for way in via_component direct; do
-    [ $((i % 2)) -eq 0 ] && way=$([ $way = direct ] && echo via_component || echo direct)
-    eval "p=\$p${way:0:1}"
-    $way "$p" >"$work/t"
-    record "warm $way" "$(cat "$work/t")"
-    record "warm $way shown" "$(cat "$work/shown")"
-  done
+for i in $(seq $((10 * runs))); do
+  first_showing "$quenlo"
+  record ours "$(cat "$work/t")"
+  stop_offices
+  if [ -n "$baseline" ]; then
+    first_showing "$work/base-build/launcher/Quenlo"
+    record base "$(cat "$work/t")"
+    stop_offices
+  fi
 done
 
-stats() { tr ' ' '\n' | grep . | sort -n | awk '{a[NR]=$1; s+=$1} END {printf "%d %d %d %d", a[int((NR+1)/2)], s/NR, a[1], a[NR]}'; }
-printf 'Until the window is titled (and, for comparison, first shown):\n'
-printf '%-6s %-20s %8s %8s %8s %8s   runs (ms)\n' office way median mean min max
-for mode in cold warm; do
-  for way in via_component direct "via_component shown"; do
-    read -r med mean min max <<<"$(echo "${times[$mode $way]}" | stats)"
-    eval "med_${mode}_${way% *}=\${med_${mode}_${way% *}:-$med}"
-    printf '%-6s %-20s %8d %8d %8d %8d  %s\n' "$mode" "$way" "$med" "$mean" "$min" "$max" "${times[$mode $way]}"
-  done
+# The memory of an office made ready and left idle.
+new_profile
+start_quenlo
+sleep 5
+rss=0 pss=0
+for p in $(bench_offices); do
+  read -r r s < <(awk '/^Rss:/ {r=$2} /^Pss:/ {p=$2} END {print r, p}' "/proc/$p/smaps_rollup")
+  rss=$((rss + r)) pss=$((pss + s))
 done
-for mode in cold warm; do
-  eval "a=\$med_${mode}_via_component b=\$med_${mode}_direct"
-  awk -v m="$mode" -v a="$a" -v b="$b" 'BEGIN {printf "%s: component / direct = %.2f (target <= 1.10)\n", m, a / b}'
+click_exit
+ended_with 0
+
+printf '%-34s %8s   runs (ms)\n' "" median
+for way in alone at_once after_3s; do
+  printf '%-34s %8d  %s\n' "OK to caption: $way" "$(echo "${times[$way]}" | median)" "${times[$way]}"
 done
+for way in at_once after_3s; do
+  printf '%-34s %8d  %s\n' "  (OK pressed after the window: $way)" "$(echo "${times[$way pressed]}" | median)" "${times[$way pressed]}"
+done
+a=$(echo "${times[alone]}" | median)
+for way in at_once after_3s; do
+  awk -v w="$way" -v t="$(echo "${times[$way]}" | median)" -v a="$a" \
+    'BEGIN {printf "OK %s / office alone = %.2f%s\n", w, t / a, w == "after_3s" ? " (target <= 0.60)" : ""}'
+done
+printf '%-34s %8d  trimmed mean %s ms\n' "start window shown: ours" "$(echo "${times[ours]}" | median)" \
+  "$(echo "${times[ours]}" | trimmed)"
+if [ -n "$baseline" ]; then
+  printf '%-34s %8d  trimmed mean %s ms\n' "start window shown: $baseline" "$(echo "${times[base]}" | median)" \
+    "$(echo "${times[base]}" | trimmed)"
+  awk -v o="$(echo "${times[ours]}" | trimmed)" -v b="$(echo "${times[base]}" | trimmed)" \
+    'BEGIN {printf "start window: ours / baseline = %.3f (trimmed means; target <= 1.05)\n", o / b}'
+fi
+printf 'office made ready, idle: RSS %d MiB, PSS %d MiB\n' $((rss / 1024)) $((pss / 1024))

@@ -164,4 +164,10 @@ rt::ObjectRef createObject(std::u16string_view id) {
   return created;
 }
 
+void shutdown() {
+#ifdef _WIN32
+  com::shutdown();
+#endif
+}
+
 }  // namespace automation

@@ -99,4 +99,13 @@ rt::ObjectRef createObject(std::u16string_view id);
 // Same, as a status for components that create other components.
 Status createInstance(std::u16string_view id, rt::ObjectRef& created);
 
+// --- The end of the program. -------------------------------------------------
+
+// Call on the window thread after the window released what it holds, before
+// leaving main. On Windows: every object reached through COM is released,
+// also one still referred to somewhere (later calls on it fail as
+// disconnected), and only then is COM left, so that no release reaches a
+// component after COM has gone. Elsewhere there is nothing to do.
+void shutdown();
+
 }  // namespace automation

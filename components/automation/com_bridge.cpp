@@ -9,6 +9,9 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace automation::com {
@@ -22,15 +25,23 @@ Text fromWide(const wchar_t* s, std::size_t n) { return Text(reinterpret_cast<co
 
 Text fromBstr(BSTR b) { return b ? fromWide(b, SysStringLen(b)) : Text(); }
 
+// Whether this thread has entered COM through the bridge, and whether that
+// entry is ours to leave (a thread that had already chosen another apartment
+// keeps it, and is not left by us).
+struct Apartment {
+  bool entered = false;
+  bool ours = false;
+};
+thread_local Apartment apartment;
+
 Status ensureInitialised() {
-  // The window thread is a single-threaded apartment; a thread that already
-  // chose its apartment keeps it.
-  thread_local bool done = false;
-  if (done) return rt::status::Ok;
+  // The window thread is a single-threaded apartment.
+  if (apartment.entered) return rt::status::Ok;
   const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(hr) && hr != RPC_E_CHANGED_MODE)
     return rt::fail(hr, u"COM could not be initialised.");
-  done = true;
+  apartment.entered = true;
+  apartment.ours = SUCCEEDED(hr);  // S_OK, or S_FALSE when already in this apartment
   return rt::status::Ok;
 }
 
@@ -48,16 +59,48 @@ class ComDispatch;
 Status toVariant(const Variant& in, VARIANT& out);
 Status fromVariant(const VARIANT& in, Variant& out);
 
+// Every wrapper alive, so that the end of the program can release the
+// objects they hold before COM goes.
+struct Wrappers {
+  std::mutex mutex;
+  std::set<ComDispatch*> alive;
+};
+Wrappers& wrappers() {
+  static Wrappers* w = new Wrappers;  // never destroyed: wrappers may outlive main
+  return *w;
+}
+
+Status disconnected() {
+  return rt::fail(RPC_E_DISCONNECTED,
+                  u"The object invoked has disconnected from its clients: the program is ending.");
+}
+
 class ComDispatch : public Dispatch {
  public:
-  explicit ComDispatch(IDispatch* d) : d_(d) { d_->AddRef(); }
-  ~ComDispatch() override { d_->Release(); }
+  explicit ComDispatch(IDispatch* d) : d_(d) {
+    d_->AddRef();
+    std::lock_guard lock(wrappers().mutex);
+    wrappers().alive.insert(this);
+  }
+  ~ComDispatch() override {
+    {
+      std::lock_guard lock(wrappers().mutex);
+      wrappers().alive.erase(this);
+    }
+    disconnect();
+  }
   ComDispatch(const ComDispatch&) = delete;
   ComDispatch& operator=(const ComDispatch&) = delete;
 
   IDispatch* get() const { return d_; }
 
+  // Releases the object now; later calls fail as disconnected.
+  void disconnect() {
+    if (IDispatch* d = std::exchange(d_, nullptr)) d->Release();
+  }
+
   Status idOfName(std::u16string_view name, DispId& id) override {
+    if (!d_) return disconnected();
     Text n(name);
     LPOLESTR names[] = {const_cast<LPOLESTR>(wide(n))};
     DISPID got = 0;
@@ -70,6 +113,7 @@ class ComDispatch : public Dispatch {
   }
 
   Status invoke(DispId id, CallKind kind, const Args& args, Variant& result) override {
+    if (!d_) return disconnected();
     const std::size_t count = args.positional.size() + args.named.size();
     std::vector<OwnedVariant> slots(count);
     // By-reference arguments: the callee writes into these, and the values
@@ -201,6 +245,7 @@ Status toVariant(const Variant& in, VARIANT& out) {
       if (!c)
         return rt::fail(rt::status::TypeMismatch,
                         u"Only COM objects can be passed to a COM component.");
+      if (!c->get()) return disconnected();
       out.pdispVal = c->get();
       out.pdispVal->AddRef();
       return rt::status::Ok;
@@ -261,7 +306,21 @@ Status createInstance(std::u16string_view id, rt::ObjectRef& created) {
   return rt::status::Ok;
 }
 
-DispatchRef wrap(IDispatch* dispatch) { return std::make_shared<ComDispatch>(dispatch); }
+DispatchRef wrap(IDispatch* dispatch) {
+  // A wrapper holds a COM object: the thread is in COM at least as long.
+  rt::check(ensureInitialised());
+  return std::make_shared<ComDispatch>(dispatch);
+}
+
+void shutdown() {
+  {
+    auto& w = wrappers();
+    std::lock_guard lock(w.mutex);
+    for (ComDispatch* d : w.alive) d->disconnect();
+  }
+  if (apartment.entered && apartment.ours) CoUninitialize();
+  apartment = {};
+}
 
 }  // namespace automation::com
 

@@ -20,6 +20,11 @@ Status createInstance(std::u16string_view id, rt::ObjectRef& created);
 // Wraps an IDispatch the caller already holds (adds its own reference).
 DispatchRef wrap(IDispatch* dispatch);
 
+// The end of the program (automation::shutdown): releases the object of
+// every wrapper still alive (later calls on it fail as disconnected), then
+// leaves COM on this thread, if the bridge entered it.
+void shutdown();
+
 }  // namespace automation::com
 
 #endif

@@ -17,11 +17,17 @@ struct VardelOfficeModule {
   rt::Status (*create)(automation::DispatchRef* application);
   // Moves the description of this thread's last failure out of the module.
   void (*takeError)(rt::Text* description);
+  // Starts or connects to the office ahead of the first creation; returns
+  // when connected (or failed), on the calling thread.
+  void (*warmUp)();
+  // Ends everything of the office in this program within about that many
+  // milliseconds (see office::shutdown).
+  void (*shutdown)(long long withinMilliseconds);
 };
 
 // The only symbol the programs look up.
 const VardelOfficeModule* vardel_office_module();
 }
 
-inline constexpr int kVardelOfficeAbi = 1;
+inline constexpr int kVardelOfficeAbi = 2;
 inline constexpr char kVardelOfficeEntry[] = "vardel_office_module";

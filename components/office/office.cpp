@@ -3,9 +3,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "components/office/module_abi.h"
@@ -133,7 +135,31 @@ class ModuleObject : public automation::Dispatch {
   const VardelOfficeModule* module_;
 };
 
+// The warm-up runs on a thread of its own: loading the module and the
+// office's libraries reads many megabytes from disk, and the office takes
+// seconds to start.
+struct Warming {
+  std::mutex mutex;
+  std::thread thread;
+  bool used = false;  // warmed up or created: the module is (being) loaded
+  std::atomic<bool> ending{false};
+};
+
+Warming& warming() {
+  static Warming* w = new Warming;  // never destroyed: nothing of it runs at exit
+  return *w;
+}
+
+// Waits for a warm-up under way: a creation uses its office.
+void awaitWarmUp() {
+  Warming& w = warming();
+  std::lock_guard lock(w.mutex);
+  w.used = true;
+  if (w.thread.joinable()) w.thread.join();
+}
+
 Status create(rt::ObjectRef& created) {
+  awaitWarmUp();
   const Loaded& loaded = loadModule();
   if (!loaded.module) return cannotCreate(loaded.error);
   DispatchRef app;
@@ -151,6 +177,28 @@ Status create(rt::ObjectRef& created) {
 
 void registerPowerPoint() {
   static automation::Registration registration = automation::registerClass(kProgId, create);
+}
+
+void warmUp() {
+  Warming& w = warming();
+  std::lock_guard lock(w.mutex);
+  if (w.used) return;
+  w.used = true;
+  w.thread = std::thread([&w] {
+    const Loaded& loaded = loadModule();
+    if (loaded.module && !w.ending) loaded.module->warmUp();
+  });
+}
+
+void shutdown(std::chrono::milliseconds within) {
+  Warming& w = warming();
+  std::lock_guard lock(w.mutex);
+  w.ending = true;
+  if (!w.used) return;  // the module was never needed: nothing to end
+  // The module's end also stops a warm-up that has begun in it, and one
+  // that begins after this finds the module ended and does nothing.
+  if (const Loaded& loaded = loadModule(); loaded.module) loaded.module->shutdown(within.count());
+  if (w.thread.joinable()) w.thread.join();
 }
 
 }  // namespace office

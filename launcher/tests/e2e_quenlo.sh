@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # End to end: the real Quenlo on the X server and window manager of
 # scripts/test-session.sh. Closing the window from outside (the window
-# manager, SIGTERM) and both exit controls end it quietly with status 0.
-# With --office, also a real launch into LibreOffice Impress: the launcher
-# ends, the office shows the presentation under the kit's caption, and a
-# missing file gives the error message and leaves no office dialog.
+# manager, SIGTERM) and both exit controls end it quietly with status 0, and
+# leave no office behind. With --office, also real launches into LibreOffice
+# Impress: the office is made ready invisibly while the start window shows,
+# and ended again by every way out that leaves it showing nothing; the
+# browse button and the path box work meanwhile; a missing file gives the
+# error message and leaves no office dialog; ten launches in a row end with
+# status 0 and leave ten presentations open under the kit's caption; an
+# office the user started is used and never ended; and an office that
+# stopped answering does not keep the launcher from ending.
 #
 #   e2e_quenlo.sh PATH/TO/Quenlo [--office PATH/TO/presentation.ppt]
 set -euo pipefail
@@ -21,42 +26,28 @@ for tool in xdotool wmctrl xclip; do
   command -v "$tool" >/dev/null || { echo "e2e: $tool is missing" >&2; exit 1; }
 done
 
-source "$(dirname "$0")/../../scripts/e2e-lib.sh"
+here=$(dirname "$0")
+source "$here/../../scripts/e2e-lib.sh"
+source "$here/quenlo-driver.sh"
 work=$(mktemp -d /tmp/quenlo-e2e.XXXXXX)
 # A private office profile: under the session's scratch folder where it has one.
 profile="${VARDEL_TEST_OFFICE_PROFILE:-$work}/quenlo-e2e-$$"
+# Every start makes an office ready: never in the user's profile.
+export UserInstallation="file://$profile"
 cleanup() {
-  local pid
-  # The office was started by a launcher that has gone: find its processes
-  # by the private profile in their environment, never by name.
-  for pid in $(office_pids); do pids+=("$pid"); done
+  local p
+  # Offices started by launchers that have gone: found by the private
+  # profile in their environment, never by name. A stopped one is let go on.
+  for p in $(office_processes); do kill -CONT "$p" 2>/dev/null || true; pids+=("$p"); done
   stop_pids
   rm -rf "$work" "$profile"
 }
 trap cleanup EXIT
 
-office_pids() { pids_with_env "UserInstallation=file://$profile"; }
-
-title='Vardel课件制作系统'
-caption='Vardel课件快速制作系统'
-
-# start_quenlo: starts the launcher and waits for its start window; sets
-# $pid and $wid.
-start_quenlo() {
-  "$quenlo" >"$work/quenlo.log" 2>&1 &
-  pid=$!
-  pids+=("$pid")
-  poll 60 xdotool search --all --onlyvisible --pid "$pid" --name "^$title\$" ||
-    fail "the start window did not appear"
-  wid=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$title\$" | head -n1)
-}
-
-# ended_with STATUS [SECONDS]: the launcher has gone, with that exit status.
-ended_with() {
-  poll "${2:-60}" bash -c "! kill -0 $pid" || fail "the launcher did not end (a message box?)"
-  local status=0
-  wait "$pid" || status=$?
-  [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+# left_nothing WHAT: no office process of ours outlived the launcher.
+left_nothing() {
+  office_gone 5 || fail "$1: an office is left:" \
+    "$(for p in $(office_processes); do echo "$p $(readlink "/proc/$p/exe")"; done)"
 }
 
 # --- The start window on a real screen ---------------------------------------
@@ -71,82 +62,152 @@ read -r sw sh < <(xdotool getdisplaygeometry)
 # Closed by the window manager: the unload step runs, the program ends.
 wmctrl -i -c "$wid"
 ended_with 0
+left_nothing "window manager close"
 echo "e2e: window manager close ok"
 
 start_quenlo
 kill -TERM "$pid"
 ended_with 0
+left_nothing "SIGTERM"
 echo "e2e: SIGTERM ok"
 
 # The exit button, then the strip of the exit label above it.
 start_quenlo
-xdotool mousemove --window "$wid" 389 218 click 1
+click_exit
 ended_with 0
+left_nothing "exit button"
 echo "e2e: exit button ok"
 
 start_quenlo
-xdotool mousemove --window "$wid" 390 205 click 1
+click_exit_label
 ended_with 0
+left_nothing "exit label"
 echo "e2e: exit label ok"
 
 [ "$office" = yes ] || exit 0
 
-# --- A real launch ------------------------------------------------------------
-export UserInstallation="file://$profile"
-mkdir -p "$work/课件 一"
-cp "$presentation" "$work/课件 一/演示 文稿.ppt"
-
-# type_path TEXT: puts TEXT into Text1 through the clipboard. xclip keeps
-# serving the clipboard until another owner takes over or cleanup ends it;
-# the launcher fetches the text while it handles ctrl+v, before it takes the
-# next click from the queue.
-type_path() {
-  printf '%s' "$1" >"$work/clip"
-  xclip -quiet -selection clipboard -i "$work/clip" >/dev/null 2>&1 &
-  pids+=("$!")
-  poll 30 bash -c "[ \"\$(xclip -o -selection clipboard)\" = \"\$(cat '$work/clip')\" ]" ||
-    fail "the clipboard did not take the path"
-  xdotool mousemove --window "$wid" 320 167 click 1
-  xdotool key --clearmodifiers ctrl+a ctrl+v
+# --- The office made ready while the start window shows -------------------------
+# office_starting: waits until the start window has set an office going.
+office_starting() {
+  poll 30 bash -c "$(declare -f office_processes pids_with_env); profile='$profile'; [ -n \"\$(office_processes)\" ]" ||
+    fail "no office was started while the start window showed"
 }
+
+# Exit after a few seconds: the ready office showed nothing, and goes.
+start_quenlo
+office_starting
+sleep 3
+[ -z "$(office_windows)" ] || fail "the office made ready shows a window: $(office_windows)"
+click_exit
+ended_with 0
+left_nothing "exit after 3 s"
+echo "e2e: exit after 3 s ok"
+
+# SIGTERM while the office is still starting.
+start_quenlo
+office_starting
+kill -TERM "$pid"
+ended_with 0
+left_nothing "SIGTERM while the office starts"
+echo "e2e: SIGTERM while the office starts ok"
+
+# The office stops answering: the launcher still ends, and the office it
+# started (and that shows nothing) does not stay.
+start_quenlo
+office_starting
+sleep 3
+for p in $(office_processes); do kill -STOP "$p"; done
+click_exit
+ended_with 0 20
+left_nothing "exit with the office stopped"
+echo "e2e: exit with a stopped office of its own ok"
 
 # A missing file: the office comes up, the open fails, the error is shown.
 start_quenlo
 type_path "$work/no such file.ppt"
-xdotool mousemove --window "$wid" 327 218 click 1
-poll 180 bash -c "[ \$(xdotool search --all --onlyvisible --pid $pid --name '^$title\$' | wc -l) -ge 2 ]" ||
+click_ok
+poll 180 bash -c "[ \$(xdotool search --all --onlyvisible --pid $pid --name '^$quenlo_title\$' | wc -l) -ge 2 ]" ||
   fail "no error message for a missing file"
-for opid in $(office_pids); do
-  [ "$opid" != "$pid" ] || continue  # the launcher carries the variable too
-  if xdotool search --all --onlyvisible --pid "$opid" --name '.' >/dev/null 2>&1; then
-    for w in $(xdotool search --all --onlyvisible --pid "$opid" --name '.'); do
-      echo "office window $w: $(xdotool getwindowname "$w")"; xdotool getwindowgeometry "$w"
-    done
-    fail "the office shows a window (a dialog?) after a failed open"
-  fi
-done
+if [ -n "$(office_windows)" ]; then
+  for w in $(office_windows); do
+    echo "office window $w: $(xdotool getwindowname "$w")"; xdotool getwindowgeometry "$w"
+  done
+  fail "the office shows a window (a dialog?) after a failed open"
+fi
 [ -z "${E2E_SCREENSHOT:-}" ] || import -window root "$E2E_SCREENSHOT"
-box=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$title\$" | grep -v "^$wid\$" | head -n1)
+box=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$quenlo_title\$" | grep -v "^$wid\$" | head -n1)
 xdotool windowactivate --sync "$box" key Return
 ended_with 1
 # The office the launch started holds no document: it must not stay behind,
 # hidden and windowless, once the launcher has gone.
-office_running() {
-  local p
-  for p in $(office_pids); do
-    case "$(readlink "/proc/$p/exe" 2>/dev/null)" in /usr/lib/libreoffice/*) return 0 ;; esac
-  done
-  return 1
-}
-poll 30 bash -c "$(declare -f office_pids office_running pids_with_env); profile='$profile'; ! office_running" ||
-  fail "the office started for a failed launch is still running:" \
-    "$(for p in $(office_pids); do echo "$p $(readlink "/proc/$p/exe")"; done)"
+left_nothing "a failed launch"
 echo "e2e: missing file ok"
 
-# The presentation: the launcher ends and the office window has the caption.
+# --- An office the user started beforehand ------------------------------------------
+# It is used as it is: neither the exit nor a launch into it ends it.
+cp "$presentation" "$work/own.ppt"
+/usr/lib/libreoffice/program/soffice --impress "$work/own.ppt" >/dev/null 2>&1 &
+pids+=("$!")
+poll 120 xdotool search --onlyvisible --name '^own\.ppt - LibreOffice Impress$' ||
+  fail "the user's office did not show its presentation"
+users=$(office_processes | sort)
 start_quenlo
-type_path "$work/课件 一/演示 文稿.ppt"
-xdotool mousemove --window "$wid" 327 218 click 1
-ended_with 0 180  # the office may still be starting
-poll 180 xdotool search --onlyvisible --name "^$caption\$" || fail "no office window titled $caption"
-echo "e2e: launch ok"
+sleep 3
+click_exit
+ended_with 0
+[ "$(office_processes | sort)" = "$users" ] || fail "exit changed the user's office"
+cp "$presentation" "$work/into.ppt"
+start_quenlo
+type_path "$work/into.ppt"
+click_ok
+ended_with 0 60
+poll 60 bash -c "[ \$(xdotool search --onlyvisible --name '^$quenlo_caption\$' | wc -l) -ge 1 ]" ||
+  fail "no window titled $quenlo_caption in the user's office"
+[ "$(office_processes | sort)" = "$users" ] || fail "the launch changed the user's office"
+xdotool search --onlyvisible --name '^own\.ppt - LibreOffice Impress$' >/dev/null ||
+  fail "the user's own presentation went"
+echo "e2e: the user's office ok"
+# Ended as a desktop session ends it; the next one is started by launchers
+# (with --norestore: nothing is offered for recovery).
+for p in $users; do kill "$p" 2>/dev/null || true; done
+office_gone 60 || fail "the user's office did not end"
+
+# --- Ten launches in a row ----------------------------------------------------------
+mkdir -p "$work/课件 一"
+for i in $(seq 10); do cp "$presentation" "$work/课件 一/演示 文稿 $i.ppt"; done
+
+# The first while the office is still being made ready: the browse button's
+# dialog comes and goes, the path box takes a name, and OK waits for that
+# office instead of starting a second. The others go into the running office.
+for i in $(seq 10); do
+  start_quenlo
+  if [ "$i" = 1 ]; then
+    click_browse
+    poll 30 bash -c "[ \$(xdotool search --all --onlyvisible --pid $pid --name '.' | wc -l) -ge 2 ]" ||
+      fail "the browse button shows no dialog while the office starts"
+    xdotool key --clearmodifiers Escape
+    poll 30 bash -c "[ \$(xdotool search --all --onlyvisible --pid $pid --name '.' | wc -l) -eq 1 ]" ||
+      fail "the dialog did not go"
+  fi
+  type_path "$work/课件 一/演示 文稿 $i.ppt"
+  click_ok
+  ended_with 0 180  # the first waits for the office to start
+  poll 60 bash -c "[ \$(xdotool search --onlyvisible --name '^$quenlo_caption\$' | wc -l) -ge $i ]" ||
+    fail "launch $i: $(captioned) windows titled $quenlo_caption, expected $i"
+  [ "$(office_instances)" -le 1 ] || fail "launch $i: a second office was started"
+done
+[ "$(captioned)" -eq 10 ] || fail "$(captioned) presentations open after ten launches, expected 10"
+echo "e2e: ten launches ok"
+
+# The office now shows presentations: the user's. A launcher that ends
+# while it has stopped answering ends all the same, and leaves it be.
+shown=$(office_processes | sort)
+start_quenlo
+sleep 3
+for p in $shown; do kill -STOP "$p"; done
+click_exit
+ended_with 0 20
+for p in $shown; do kill -CONT "$p"; done
+[ "$(office_processes | sort)" = "$shown" ] || fail "the office showing the presentations changed"
+[ "$(captioned)" -eq 10 ] || fail "presentations were closed"
+echo "e2e: exit with the user's office stopped ok"

@@ -78,6 +78,37 @@ int exec(QApplication& app) {
 
 void setErrorReporter(ErrorReporter reporter) { gReporter = std::move(reporter); }
 
+namespace {
+// Watches a window for its first paint event, then posts the work behind it:
+// it runs once the paint (and the rest of that repaint) is on the screen.
+class FirstPaint : public QObject {
+ public:
+  FirstPaint(QWidget* window, std::function<void()> then) : QObject(window), then_(std::move(then)) {
+    window->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint) {
+      watched->removeEventFilter(this);
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            then_();
+            deleteLater();
+          },
+          Qt::QueuedConnection);
+    }
+    return false;
+  }
+
+ private:
+  std::function<void()> then_;
+};
+}  // namespace
+
+void afterFirstPaint(QWidget* window, std::function<void()> then) { new FirstPaint(window, std::move(then)); }
+
 void resetForTesting() {
   gEnding = false;
   gExitStatus = 0;

@@ -35,6 +35,11 @@ int exec(QApplication& app);
 using ErrorReporter = std::function<void(const RuntimeError&)>;
 void setErrorReporter(ErrorReporter reporter);
 
+// Runs `then` once, from the event loop, right after `window` has been
+// painted for the first time: work it starts cannot hold that paint back.
+// Nothing runs if the window goes first.
+void afterFirstPaint(QWidget* window, std::function<void()> then);
+
 // SIGTERM, SIGHUP and SIGINT close the window as a close request from outside would:
 // the handler only writes to a pipe, and the event loop posts the close.
 void closeOnTerminationSignals(QWidget* window);

@@ -1,5 +1,12 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "runtime/ending.h"
 #include "runtime/error.h"
 #include "runtime/handling.h"
 #include "runtime/text.h"
@@ -110,3 +117,29 @@ TEST(Handling, ResumeNextSkipsOnlyTheFailingStatement) {
   resumeNext([&] { ++ran; });
   EXPECT_EQ(ran, 1);
 }
+
+TEST(Ending, StepsThatFinishInTimeReturnTheStatus) {
+  int ran = 0;
+  EXPECT_EQ(endWithin(std::chrono::seconds(5), 3, [&] { ++ran; }), 3);
+  EXPECT_EQ(ran, 1);
+  // A step that throws is abandoned, not let out of main.
+  EXPECT_EQ(endWithin(std::chrono::seconds(5), 0, [] { raiseError(err::ObjectRequired); }), 0);
+}
+
+#if GTEST_HAS_DEATH_TEST
+// Steps that hang (a component that stopped answering) end the process at
+// the limit with the status, without the destructors and exit handlers that
+// would run under the threads still inside the component's libraries.
+TEST(Ending, StepsThatHangEndTheProcessWithTheStatusAndNoExitHandlers) {
+  EXPECT_EXIT(
+      {
+        std::atexit([] { std::fputs("exit handlers ran\n", stderr); });
+        endWithin(std::chrono::milliseconds(100), 7, [] {
+          for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+        });
+        std::fputs("the steps returned\n", stderr);
+        std::exit(8);
+      },
+      ::testing::ExitedWithCode(7), ::testing::Not(::testing::HasSubstr("ran")));
+}
+#endif

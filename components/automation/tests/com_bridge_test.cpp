@@ -39,6 +39,7 @@ class RecordingDispatch final : public IDispatch {
   };
   std::vector<Call> calls;
   ULONG refs = 1;
+  bool lastReleaseInCom = false;  // whether COM was still there at the last Release
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (riid == IID_IUnknown || riid == IID_IDispatch) {
@@ -50,7 +51,12 @@ class RecordingDispatch final : public IDispatch {
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    lastReleaseInCom = SUCCEEDED(CoGetApartmentType(&type, &qualifier));
+    return --refs;
+  }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT n, LCID,
@@ -151,4 +157,27 @@ TEST(ComBridge, UnregisteredProgIdIsError429) {
   } catch (const rt::RuntimeError& e) {
     EXPECT_EQ(e.number(), rt::err::CannotCreateObject);
   }
+}
+
+// The end of the program: an object the program still refers to is released
+// while COM is there, COM is left after it, and the reference left over
+// fails cleanly instead of reaching a component after COM has gone.
+TEST(ComBridge, ShutdownReleasesWhatIsStillHeldBeforeLeavingCom) {
+  RecordingDispatch fake;
+  auto held = com::wrap(&fake);
+  ASSERT_EQ(fake.refs, 2u);
+  automation::shutdown();
+  EXPECT_EQ(fake.refs, 1u) << "not released at the end";
+  EXPECT_TRUE(fake.lastReleaseInCom) << "released after COM was left";
+  APTTYPE type;
+  APTTYPEQUALIFIER qualifier;
+  EXPECT_EQ(CoGetApartmentType(&type, &qualifier), CO_E_NOTINITIALIZED) << "COM was not left";
+  try {
+    get(held, u"Caption");
+    FAIL() << "a call reached the released object";
+  } catch (const rt::RuntimeError& e) {
+    EXPECT_EQ(e.number(), static_cast<std::int32_t>(RPC_E_DISCONNECTED));
+  }
+  held.reset();
+  EXPECT_EQ(fake.refs, 1u) << "released twice";
 }

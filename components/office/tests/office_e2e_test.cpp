@@ -114,6 +114,14 @@ bool documentsUseTheOfficesHandler() {
   return count > 0;
 }
 
+// This program ends as the launcher does: its connections to the office are
+// closed before it leaves main.
+class EndOfProgram : public ::testing::Environment {
+ public:
+  void TearDown() override { office::shutdown(std::chrono::milliseconds(1600)); }
+};
+const auto* const kEndOfProgram = ::testing::AddGlobalTestEnvironment(new EndOfProgram);
+
 class OfficeE2E : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -2,11 +2,13 @@
 // application through "PowerPoint.Application", sets the caption, and ends,
 // leaving the office open. The same calls the launcher makes; used to try
 // the component by hand and by bench/launch.
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 
 #include "components/automation/automation.h"
 #include "components/office/office.h"
+#include "runtime/ending.h"
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
@@ -15,6 +17,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   office::registerPowerPoint();
+  int status = 0;
   try {
     rt::ObjectRef app = automation::createObject(office::kProgId);
     automation::set(app, u"Visible", true);
@@ -26,7 +29,9 @@ int main(int argc, char** argv) {
     if (argc == 3) automation::set(app, u"Caption", rt::fromUtf8(argv[2]));
   } catch (const rt::RuntimeError& e) {
     std::fprintf(stderr, "%s\n", rt::toUtf8(rt::describe(e)).c_str());
-    return 1;
+    status = 1;
   }
-  return 0;
+  // As the launcher ends: the connection closes, the office stays.
+  return rt::endWithin(std::chrono::seconds(2), status,
+                       [] { office::shutdown(std::chrono::milliseconds(1600)); });
 }

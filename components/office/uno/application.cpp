@@ -1,6 +1,9 @@
 #include "components/office/uno/application.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -43,6 +46,13 @@ using rt::Status;
 using rt::Text;
 using rt::Variant;
 
+using Clock = std::chrono::steady_clock;
+// How long Quit waits for the office to end after it agreed to.
+constexpr auto kQuitWait = std::chrono::seconds(10);
+// How long a creation waits for an office of ours that dropped the
+// connection made ahead (it restarts itself) before it starts another.
+constexpr auto kReconnectWait = std::chrono::seconds(20);
+
 Status officeGone() {
   return rt::fail(rt::status::Fail,
                   u"The presentation application is no longer running (LibreOffice was closed or ended).");
@@ -82,56 +92,52 @@ Status noDisplay() {
                   u"(neither DISPLAY nor WAYLAND_DISPLAY is set).");
 }
 
-// What one application object knows; its collections share it.
+// What one application object knows; its collections and presentations
+// share it. The program keeps every session until it ends (Office below): the
+// last calls on the office, and the end of the connection, run then, within
+// the time the end allows.
 struct Session {
   Connection connection;
   uno::Reference<frame::XDesktop2> desktop;
   bool visible = false;
   std::optional<Text> caption;
-  // The windows of the presentations opened here, newest last. Weak: the user
-  // may close them at any time.
-  std::vector<uno::WeakReference<frame::XFrame>> frames;
 
-  // Presentations opened here that still hold the aborting handler they
-  // were loaded with. Handing them to the office's own handler waits for the
-  // next call (or the end of this object): a caption set right after the
-  // open then reaches the window first.
-  std::vector<uno::WeakReference<frame::XModel>> awaitingHandOver;
+  // A presentation opened here. Weak: the user may close it at any time.
+  // Until it is handed over it still holds the aborting handler it was
+  // loaded with; that waits for the next call (or the end of the program),
+  // so a caption set right after the open reaches the window first.
+  struct Opened {
+    uno::WeakReference<frame::XFrame> window;
+    uno::WeakReference<frame::XModel> document;
+    bool handedOver = false;
+  };
+  // Only ever appended to: a presentation object names its entry by index.
+  std::vector<Opened> opened;
 
-  ~Session() {
-    try {
-      handOver();
-      endIfIdle();
-    } catch (const uno::Exception&) {
-      // The office is gone; so are its documents.
-    }
-  }
-
-  // An office this object started and that holds no document (its open
-  // failed) has no window either: left running it would stay hidden until
-  // the user logs out. An office that was already running, or that shows a
-  // document, is the user's and stays.
-  void endIfIdle() {
-    if (connection.started <= 0 || !desktop.is()) return;
+  // An office this session started and that holds no document (the open
+  // failed, or none was asked for) has no window either: left running it
+  // would stay hidden until the user logs out. It is asked to terminate;
+  // true when it agreed. An office that was already running, or that shows
+  // a document, is the user's and stays.
+  bool endIfIdle() {
+    if (connection.started <= 0 || !desktop.is()) return false;
     uno::Reference<css::container::XEnumerationAccess> components = desktop->getComponents();
-    if (components.is() && components->createEnumeration()->hasMoreElements()) return;
-    bool terminated = false;
+    if (components.is() && components->createEnumeration()->hasMoreElements()) return false;
     try {
-      terminated = desktop->terminate();
+      return desktop->terminate();
     } catch (const css::lang::DisposedException&) {
-      terminated = true;  // the connection closed as the office ended
+      return true;  // the connection closed as the office ended
     }
-    if (terminated) awaitExit(connection.started, 10);
   }
 
   // From now on the office's own handler answers the documents' questions
   // (saving, reloading), with real dialogs: a document keeps its load
   // arguments, and our handler goes away with this program.
   void handOver() {
-    auto models = std::move(awaitingHandOver);
-    awaitingHandOver.clear();
-    for (const auto& weak : models) {
-      uno::Reference<frame::XModel> model(weak);
+    for (auto& o : opened) {
+      if (o.handedOver) continue;
+      o.handedOver = true;
+      uno::Reference<frame::XModel> model(o.document);
       if (!model.is()) continue;
       uno::Reference<frame::XController> controller = model->getCurrentController();
       uno::Reference<frame::XFrame> window = controller.is() ? controller->getFrame() : nullptr;
@@ -151,28 +157,33 @@ struct Session {
 
   std::vector<uno::Reference<frame::XFrame>> liveFrames() {
     std::vector<uno::Reference<frame::XFrame>> live;
-    std::erase_if(frames, [&](const uno::WeakReference<frame::XFrame>& weak) {
-      uno::Reference<frame::XFrame> f(weak);
-      if (!f.is()) return true;
-      live.push_back(f);
-      return false;
-    });
+    for (const auto& o : opened)
+      if (uno::Reference<frame::XFrame> f(o.window); f.is()) live.push_back(f);
     return live;
+  }
+
+  // Lets go of everything of the office's and closes the connection. Later
+  // calls find the office gone.
+  void sever() {
+    desktop.clear();
+    for (auto& o : opened) o = Opened{};
+    connection.close();
   }
 };
 using SessionRef = std::shared_ptr<Session>;
 
 class Presentation : public MemberTable {
  public:
-  Presentation(Text fullName, uno::Reference<frame::XModel> model)
-      : fullName_(std::move(fullName)), model_(model) {
+  Presentation(Text fullName, SessionRef session, std::size_t index)
+      : fullName_(std::move(fullName)), session_(std::move(session)), index_(index) {
     property(1, u"FullName", [this](Variant& r) {
       r = fullName_;
       return rt::status::Ok;
     });
     method(2, u"Close", [this](const Args&, Variant&) {
       return guarded([&] {
-        uno::Reference<css::util::XCloseable> closeable(uno::Reference<frame::XModel>(model_), uno::UNO_QUERY);
+        uno::Reference<css::util::XCloseable> closeable(
+            uno::Reference<frame::XModel>(session_->opened.at(index_).document), uno::UNO_QUERY);
         if (closeable.is()) closeable->close(true);
         return rt::status::Ok;
       });
@@ -181,7 +192,8 @@ class Presentation : public MemberTable {
 
  private:
   Text fullName_;
-  uno::WeakReference<frame::XModel> model_;
+  SessionRef session_;
+  std::size_t index_;
 };
 
 class Presentations : public MemberTable {
@@ -252,9 +264,8 @@ class Presentations : public MemberTable {
 
     uno::Reference<frame::XFrame> window = model->getCurrentController()->getFrame();
     if (s.caption) setTitle(window, *s.caption);
-    s.frames.emplace_back(window);
-    s.awaitingHandOver.emplace_back(model);
-    result = Variant(rt::ObjectRef(std::make_shared<Presentation>(pathFromFileUrl(url), model)));
+    s.opened.push_back({window, model, false});
+    result = Variant(rt::ObjectRef(std::make_shared<Presentation>(pathFromFileUrl(url), session_, s.opened.size() - 1)));
     return rt::status::Ok;
   }
 
@@ -346,12 +357,14 @@ class Application : public MemberTable {
                       u"The presentation application refused to quit (a document or an extension "
                       u"is still busy).");
     s.desktop.clear();
-    s.frames.clear();
-    s.awaitingHandOver.clear();
-    if (s.connection.started > 0 && !awaitExit(s.connection.started, 10))
-      return rt::fail(rt::status::Fail,
-                      u"The presentation application was asked to quit but is still running "
-                      u"after 10 seconds.");
+    for (auto& o : s.opened) o = Session::Opened{};
+    if (s.connection.started > 0) {
+      if (!awaitExit(s.connection.started, Clock::now() + kQuitWait))
+        return rt::fail(rt::status::Fail,
+                        u"The presentation application was asked to quit but is still running "
+                        u"after 10 seconds.");
+      s.connection.started = -1;  // reaped: nothing of ours to end any more
+    }
     return rt::status::Ok;
   }
 
@@ -360,19 +373,145 @@ class Application : public MemberTable {
 
 }  // namespace
 
-Status createApplication(automation::DispatchRef& application) {
-  auto session = std::make_shared<Session>();
-  const Status s = connectToOffice(session->connection);
-  if (rt::failed(s)) return s;
-  try {
-    session->desktop = frame::Desktop::create(session->connection.context);
-  } catch (const uno::Exception& e) {
-    return rt::fail(rt::status::fromErrorNumber(rt::err::CannotCreateObject),
-                    u"Cannot start the presentation application: LibreOffice answered but has no "
-                    u"desktop (" + toText(e.Message) + u").");
-  }
-  application = std::make_shared<Application>(std::move(session));
-  return rt::status::Ok;
+namespace {
+
+Status noDesktop(const uno::Exception& e) {
+  return rt::fail(rt::status::fromErrorNumber(rt::err::CannotCreateObject),
+                  u"Cannot start the presentation application: LibreOffice answered but has no "
+                  u"desktop (" + toText(e.Message) + u").");
 }
+
+// The office as this program knows it: the connection made ahead of the
+// first creation (the warm-up), and every session, kept until the program
+// ends. Never destroyed: after shutdown it holds nothing, and without one
+// nothing of it may run while the process exits.
+class Office {
+ public:
+  static Office& instance() {
+    static Office* office = new Office;
+    return *office;
+  }
+
+  void warmUp() {
+    {
+      std::lock_guard lock(mutex_);
+      if (ending_ || warming_ || warmed_) return;
+      warming_ = true;
+    }
+    Connection connection;
+    if (rt::failed(connectToOffice(connection, &control_)))
+      rt::clearErrorInfo();  // a creation tries again and says why itself
+    {
+      std::lock_guard lock(mutex_);
+      warming_ = false;
+      warmed_ = true;
+      warm_ = std::move(connection);
+    }
+    changed_.notify_all();
+  }
+
+  Status create(automation::DispatchRef& application) {
+    auto session = std::make_shared<Session>();
+    {
+      // A warm-up under way is waited for, not doubled by a second office.
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return !warming_; });
+      if (ending_)
+        return rt::fail(rt::status::fromErrorNumber(rt::err::CannotCreateObject),
+                        u"Cannot start the presentation application: the program is ending.");
+      session->connection = std::move(warm_);
+    }
+    // The office made ready may have dropped the connection since: one of
+    // ours that restarted itself is taken up again, else it starts anew.
+    if (!session->connection.alive() &&
+        !reconnectToOwnOffice(session->connection, Clock::now() + kReconnectWait)) {
+      if (const Status s = connectToOffice(session->connection); rt::failed(s)) return s;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      sessions_.push_back(session);
+    }
+    try {
+      session->desktop = frame::Desktop::create(session->connection.context);
+    } catch (const uno::Exception& e) {
+      return noDesktop(e);
+    }
+    application = std::make_shared<Application>(std::move(session));
+    return rt::status::Ok;
+  }
+
+  void shutdown(std::chrono::milliseconds within) {
+    const auto begun = Clock::now();
+    std::vector<SessionRef> sessions;
+    {
+      // A warm-up still waiting for a starting office gives up halfway, and
+      // ends that office.
+      std::unique_lock lock(mutex_);
+      ending_ = true;
+      control_.giveUpAt(begun + within / 2);
+      changed_.wait(lock, [&] { return !warming_; });
+      sessions = std::move(sessions_);
+      // A connection made ahead and never used ends like a session that
+      // opened nothing; an office of ours that dropped it is taken up again
+      // for that.
+      if (warm_.alive() || warm_.started > 0) {
+        auto unused = std::make_shared<Session>();
+        unused->connection = std::move(warm_);
+        sessions.push_back(std::move(unused));
+      }
+    }
+    for (const auto& s : sessions)
+      if (!s->connection.alive() && s->connection.started > 0)
+        reconnectToOwnOffice(s->connection, begun + within / 2);
+    {
+      // Offices started here that show nothing are ended: asked first, by
+      // signal at three quarters of the time if they have not gone by then.
+      // One in which nothing was opened is watched before any call on it, so
+      // that an office that stopped answering cannot hold the end up.
+      OfficeEnding ending(begun + within * 3 / 4, within / 8);
+      for (const auto& s : sessions)
+        if (s->opened.empty()) ending.watch(s->connection.started);
+      for (const auto& s : sessions) {
+        const pid_t started = s->connection.started;
+        try {
+          // Only an office of ours may be ended, and that needs its desktop.
+          if (!s->desktop.is() && started > 0 && s->connection.alive())
+            s->desktop = frame::Desktop::create(s->connection.context);
+          s->handOver();
+          if (s->endIfIdle())
+            ending.watch(started);
+          else
+            ending.keep(started);
+        } catch (const uno::Exception&) {
+          // The office is gone, or went as it was ended.
+        }
+        s->sever();
+      }
+    }
+    endUnoRuntime(begun + within);
+  }
+
+ private:
+  Office() = default;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool warming_ = false;
+  bool warmed_ = false;
+  bool ending_ = false;
+  ConnectControl control_;
+  Connection warm_;
+  std::vector<SessionRef> sessions_;
+};
+
+}  // namespace
+
+Status createApplication(automation::DispatchRef& application) {
+  return Office::instance().create(application);
+}
+
+void warmUp() { Office::instance().warmUp(); }
+
+void shutdown(std::chrono::milliseconds within) { Office::instance().shutdown(within); }
 
 }  // namespace office

@@ -15,7 +15,23 @@ rt::Status create(automation::DispatchRef* application) {
 
 void takeError(rt::Text* description) { *description = rt::takeErrorInfo(); }
 
-constexpr VardelOfficeModule kModule{kVardelOfficeAbi, create, takeError};
+void warmUp() {
+  try {
+    office::warmUp();
+  } catch (...) {
+    // Nothing was gained; a creation starts the office itself.
+  }
+}
+
+void shutdown(long long withinMilliseconds) {
+  try {
+    office::shutdown(std::chrono::milliseconds(withinMilliseconds));
+  } catch (...) {
+    // What could not be ended cleanly ends with the process.
+  }
+}
+
+constexpr VardelOfficeModule kModule{kVardelOfficeAbi, create, takeError, warmUp, shutdown};
 
 }  // namespace
 

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <string>
+#include <vector>
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -81,6 +85,36 @@ TEST_F(Events, TerminationSignalEndsTheProgramEvenWithAMessageBoxOpen) {
   EXPECT_TRUE(boxReturned);
   EXPECT_FALSE(rescued) << "the signal left the message box open";
   EXPECT_FALSE(window.isVisible()) << "the signal did not close the window";
+}
+
+// Work that must not hold back a window's first paint runs once, after it.
+TEST_F(Events, AfterFirstPaintRunsOnceAfterThePaintNeverForAWindowThatWentFirst) {
+  struct Painted : QWidget {
+    std::vector<std::string>* log;
+    void paintEvent(QPaintEvent*) override { log->push_back("paint"); }
+  };
+  std::vector<std::string> log;
+  Painted window;
+  window.log = &log;
+  rt::afterFirstPaint(&window, [&] { log.push_back("then"); });
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(log.empty()) << "ran before the window was shown";
+  window.show();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return std::count(log.begin(), log.end(), "then") == 1; }, 20000));
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[0], "paint");
+  EXPECT_EQ(log[1], "then");
+  window.update();
+  QTest::qWait(50);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "then"), 1) << "ran again on a later paint";
+
+  bool ran = false;
+  auto* gone = new QWidget;
+  rt::afterFirstPaint(gone, [&] { ran = true; });
+  gone->show();
+  delete gone;
+  QTest::qWait(50);
+  EXPECT_FALSE(ran);
 }
 
 }  // namespace
