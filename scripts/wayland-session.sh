@@ -81,6 +81,10 @@ EOF
   wait_for 30 "PipeWire" test -S "$XDG_RUNTIME_DIR/pipewire-0"
   wireplumber >"$logs/wireplumber.log" 2>&1 &
   pids+=($!)
+  # pipewire-pulse gives up when its folder appears between its own check
+  # and its mkdir, which the first `pactl info` below (or any early client)
+  # can do: the folder is made before it starts.
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR/pulse"
   pipewire-pulse >"$logs/pipewire-pulse.log" 2>&1 &
   pids+=($!)
   wait_for 30 "pipewire-pulse" pactl info
@@ -231,20 +235,33 @@ done < <(env)
 "${as_user[@]}" test -x "$PWD" -a -r "$PWD" 2>/dev/null || cd "$session/home"
 "${as_user[@]}" env -i "${environment[@]}" dbus-run-session -- "$here/wayland-session.sh" --inside "$@" &
 pids+=($!)
-# On a desktop the sound server's threads get a higher priority (RealtimeKit
-# grants it); one that a busy machine can hold up drops sound of its own.
-# The session's user may not raise it, so root does, as PulseAudio run by
-# root takes it itself in the X session.
+# On a desktop the sound server's threads get a higher priority from
+# RealtimeKit: nice -11 for all of them, and real-time scheduling (SCHED_FIFO,
+# RealtimeKit's ceiling of 20) for the threads that move the sound, its data
+# loops. Without that a busy machine holds the graph up for a cycle now and
+# then, and the sound that cycle carried is lost. The session's user may not
+# take either (no RLIMIT_RTPRIO, no RealtimeKit here), so root gives them, as
+# PulseAudio run by root takes them itself in the X session.
 if [ "$(id -u)" -eq 0 ]; then
   (
+    done_pids=" "
     for _ in $(seq 150); do
-      found=0
       for pid in $(pids_with_env "VARDEL_WL_SESSION=$session"); do
+        case $done_pids in *" $pid "*) continue ;; esac
         case $(cat "/proc/$pid/comm" 2>/dev/null) in
-          pipewire|pipewire-pulse) renice -n -11 -p $(ls "/proc/$pid/task") >/dev/null 2>&1; found=$((found + 1)) ;;
+          pipewire | pipewire-pulse)
+            # The data loop is the thread started beside the main one.
+            tasks=$(ls "/proc/$pid/task" 2>/dev/null) || continue
+            [ "$(echo "$tasks" | wc -l)" -ge 2 ] || continue
+            renice -n -11 -p $tasks >/dev/null 2>&1 || true
+            for tid in $tasks; do
+              [ "$tid" = "$pid" ] || chrt -f -p 20 "$tid" >/dev/null 2>&1 || true
+            done
+            done_pids+="$pid "
+            ;;
         esac
       done
-      [ "$found" -ge 2 ] && exit 0
+      [ "$(echo $done_pids | wc -w)" -ge 2 ] && exit 0
       sleep 0.2
     done
   ) &
