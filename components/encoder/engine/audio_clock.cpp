@@ -95,4 +95,12 @@ AudioClock::Step AudioClock::place(std::int64_t index, std::int64_t frames, doub
   return step;
 }
 
+int WholeSamples::delta(int count, double ratio) {
+  const double exact = count * (ratio - 1) + carry_;
+  const int limit = count / 8;
+  const int d = std::clamp(static_cast<int>(std::lround(exact)), -limit, limit);
+  carry_ = exact - d;
+  return d;
+}
+
 }  // namespace encoder::engine

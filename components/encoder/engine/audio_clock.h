@@ -116,4 +116,19 @@ class AudioClock {
   std::int64_t silenceInserted_ = 0, samplesSkipped_ = 0;
 };
 
+// Turns the clock's speed into whole samples to add to (positive) or take
+// from each chunk, as the resampler takes them (swr_set_compensation, over
+// the chunk's output: count + delta samples), the fractions carried over to
+// the next chunk. A chunk is stretched or
+// squeezed by at most an eighth of its length: the resampler divides by
+// what is left of a chunk squeezed by all of it, and the sound source hands
+// over a chunk of a sample or two now and then.
+class WholeSamples {
+ public:
+  int delta(int count, double ratio);
+
+ private:
+  double carry_ = 0;
+};
+
 }  // namespace encoder::engine

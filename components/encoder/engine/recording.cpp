@@ -525,7 +525,7 @@ void Recording::State::audioLoop() {
   // the output asks for lies before it.
   const int leadIn = out->audioLeadIn(aenc);
   std::int64_t written = -leadIn;  // samples given to the fifo, silence included
-  double carry = 0;                // the part of a sample the last chunk's speed change left over
+  WholeSamples stretch;             // the speed, as whole samples a chunk
   std::int64_t nextPts = -leadIn;  // position of the fifo's first sample
   auto writeSilence = [&](std::int64_t n) {
     constexpr int kSilenceChunk = 4096;
@@ -554,15 +554,11 @@ void Recording::State::audioLoop() {
     const int skip = static_cast<int>(step.skip);
     const int count = got - skip;
     if (count <= 0) return true;
-    // Whole samples only: the fraction left over is carried to the next
-    // chunk, so short chunks still get the exact speed on average.
-    const double exact = count * (step.ratio - 1) + carry;
-    const int delta = static_cast<int>(std::lround(exact));
-    carry = exact - delta;
+    const int delta = stretch.delta(count, step.ratio);
     const auto* in = reinterpret_cast<const std::uint8_t*>(chunk.samples.data() + skip * channels);
     const int capacity = count + std::abs(delta) + 64;
     planesFor(capacity);
-    const int converted = swr_set_compensation(swr, delta, count) < 0
+    const int converted = swr_set_compensation(swr, delta, count + delta) < 0
                               ? -1
                               : swr_convert(swr, planePtrs.data(), capacity, &in, count);
     if (converted < 0 ||

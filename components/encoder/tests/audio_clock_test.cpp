@@ -11,9 +11,15 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
 #include "components/encoder/engine/audio_clock.h"
 
 using encoder::engine::AudioClock;
+using encoder::engine::WholeSamples;
 
 namespace {
 
@@ -217,4 +223,43 @@ TEST(AudioClock, ASourceThatChangesSpeedIsFollowed) {
   EXPECT_LT(run.worst(0), 0.004);
   EXPECT_LT(run.worstIntervalError(0), 0.003);
   EXPECT_NEAR(run.estimatedRate / (kRate * 1.0015), 1.0, 50e-6);
+}
+
+TEST(AudioClock, EveryChunkGoesThroughTheResamplerAtItsSpeedEvenASingleSample) {
+  // The sound server hands over a chunk of a sample or two now and then;
+  // with the fraction carried over from the chunk before, such a chunk once
+  // asked the resampler to squeeze it to nothing, which it answers with a
+  // division by zero. Through the real resampler, as the recording uses it:
+  // chunks of every size at the largest speeds, all converted, and the
+  // output as long as the speeds make it, to a sample.
+  for (const double ratio : {1.0 + AudioClock::kMaxDrift + AudioClock::kMaxCorrection,
+                             1.0 - AudioClock::kMaxDrift - AudioClock::kMaxCorrection}) {
+    SCOPED_TRACE(ratio);
+    SwrContext* swr = nullptr;
+    AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+    ASSERT_EQ(swr_alloc_set_opts2(&swr, &stereo, AV_SAMPLE_FMT_FLTP, kRate, &stereo, AV_SAMPLE_FMT_S16, kRate, 0,
+                                  nullptr),
+              0);
+    ASSERT_EQ(swr_init(swr), 0);
+    WholeSamples stretch;
+    std::vector<std::int16_t> in(2 * 1024, 1000);
+    std::vector<float> left(4096), right(4096);
+    std::uint8_t* out[] = {reinterpret_cast<std::uint8_t*>(left.data()), reinterpret_cast<std::uint8_t*>(right.data())};
+    double expected = 0;
+    std::int64_t produced = 0;
+    const int sizes[] = {1, 1, 2, 1, 3, 480, 1, 7, 960, 1, 1, 64, 2, 1024, 1, 9};
+    for (int round = 0; round < 200; ++round)
+      for (const int count : sizes) {
+        const int delta = stretch.delta(count, ratio);
+        const auto* src = reinterpret_cast<const std::uint8_t*>(in.data());
+        ASSERT_GE(swr_set_compensation(swr, delta, count + delta), 0);
+        const int got = swr_convert(swr, out, 4096, &src, count);
+        ASSERT_GE(got, 0) << "a chunk of " << count;
+        produced += got;
+        expected += count * ratio;
+      }
+    for (int n; (n = swr_convert(swr, out, 4096, nullptr, 0)) > 0;) produced += n;
+    EXPECT_NEAR(static_cast<double>(produced), expected, 1.5);
+    swr_free(&swr);
+  }
 }
