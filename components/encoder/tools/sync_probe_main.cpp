@@ -12,8 +12,11 @@
 //     player and vardel_record --figures printed, each offset counts from
 //     when the flash was on screen (a compositor's next frame) rather than
 //     when its click was heard.
+// With VARDEL_PROBE_EACH set it also prints every click ("click AT OFFSET_MS")
+// and every hole ("hole AT MS"), to see where in a recording things went wrong.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <vector>
 
@@ -60,5 +63,9 @@ int main(int argc, char** argv) {
   printSpread("first_minute_ms", firstMinute);
   printSpread("last_minute_ms", lastMinute);
   std::printf("holes=%zu\nlongest_hole_ms=%.1f\n", r.holes.size(), longest * 1000);
+  if (std::getenv("VARDEL_PROBE_EACH") != nullptr) {
+    for (const e2e::SyncReading::Click& c : r.clicks) std::printf("click %.3f %.1f\n", c.at, c.offset * 1000);
+    for (const e2e::Hole& h : r.holes) std::printf("hole %.3f %.1f\n", h.at, h.seconds * 1000);
+  }
   return 0;
 }
