@@ -57,6 +57,9 @@ AudioClock::Step AudioClock::place(std::int64_t index, std::int64_t frames, doub
     time = started_ ? lastTime_ + static_cast<double>(index - lastIndex_) * (1 + drift_) / rate_
                     : written / rate_;
   }
+  // Readings that reach the lookahead past the chunk confirm where it lies.
+  const bool confirmed =
+      !readings_.empty() && readings_.back().index >= index + frames + static_cast<std::int64_t>(kLookaheadSeconds * rate_);
   // Readings up to the chunk's end bound nothing that is still to come.
   while (!readings_.empty() && readings_.front().index <= index + frames) readings_.pop_front();
   lastIndex_ = index;
@@ -65,7 +68,7 @@ AudioClock::Step AudioClock::place(std::int64_t index, std::int64_t frames, doub
   const double perInput = 1 + drift_;  // output samples per input sample at the source's rate
   double err = time * rate_ - written;  // output samples the chunk's first sample is late by
   const auto gap = kGapSeconds * rate_;
-  if (!started_ || err >= gap) {
+  if (!started_ || err >= (confirmed ? kStopSeconds * rate_ : gap)) {
     // The first chunk, and the first after a stop, go exactly where they
     // belong: silence before them, or their samples from before the
     // recording's start left out.

@@ -19,8 +19,10 @@
 // recording's start:
 //   - samples captured before the start are left out, and a source that
 //     began later is preceded by silence;
-//   - a source that stopped for kGapSeconds or more (suspended, overrun, a
-//     stalled server) gets silence for exactly as long as it stopped;
+//   - a source that stopped (suspended, overrun, a stalled server that lost
+//     what it should have captured) gets silence for exactly as long as it
+//     stopped: from kStopSeconds on once the readings after it confirm the
+//     stop, from kGapSeconds on when none do;
 //   - everything else, a source clock that runs fast or slow, jitter, late
 //     bursts, is followed by stretching or squeezing the sound (the caller's
 //     resampler) by a ratio that a PI loop sets: its integral learns the
@@ -86,6 +88,11 @@ class AudioClock {
   // A source that stopped for this long or longer gets silence in its place;
   // shorter offsets (jitter, a late reading) are worked off by the speed.
   static constexpr double kGapSeconds = 0.1;
+  // A stop the readings confirm (all of them up to kLookaheadSeconds past
+  // the chunk say it came this late) gets silence from this length on: the
+  // samples are gone, and working off more by the speed would leave the
+  // sound ahead of the picture by more than a viewer accepts, for seconds.
+  static constexpr double kStopSeconds = 0.03;
   // The PI loop's natural frequency (rad/s, critically damped): fast enough
   // to learn a card 2000 ppm off within a few seconds, slow enough that a
   // reading a few milliseconds off moves the speed by little.
