@@ -10,7 +10,8 @@
 //       window (override-redirect, at X,Y) turns white for 200 ms at the
 //       moment each click is heard, as the playback stream's timing reports
 //       it: the sink's read index at the server's time stamp plus the sink's
-//       latency. An X server draws it at once. With --flash-wayland the
+//       latency (on PipeWire's pulse server, as PipeWire's own capture of
+//       the sink's monitor times it). An X server draws it at once. With --flash-wayland the
 //       square is a window of a Wayland desktop (sway: floating, moved to
 //       X,Y with swaymsg), which the compositor shows at its next frame: the
 //       moment it was shown comes from its frame callback.
@@ -39,13 +40,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <pipewire/pipewire.h>
 #include <pulse/pulseaudio.h>
+#include <spa/param/audio/format-utils.h>
 #include <xcb/xcb.h>
 
 #include "components/encoder/tools/wayland_square.h"
@@ -108,6 +114,12 @@ struct Player {
     pa_stream_write(s, buf.data(), buf.size() * sizeof(std::int16_t), nullptr, 0, PA_SEEK_RELATIVE);
     p->generated += frames;
   }
+  std::string serverName;
+  static void onServerInfo(pa_context*, const pa_server_info* i, void* self) {
+    auto* p = static_cast<Player*>(self);
+    if (i != nullptr && i->server_name != nullptr) p->serverName = i->server_name;
+    signal(self);
+  }
   static void onTiming(pa_stream*, int success, void* self) {
     auto* p = static_cast<Player*>(self);
     p->timingOk = success != 0;
@@ -125,6 +137,10 @@ struct Player {
     while (pa_context_get_state(context) != PA_CONTEXT_READY) {
       if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) return pa_threaded_mainloop_unlock(loop), false;
       pa_threaded_mainloop_wait(loop);
+    }
+    if (pa_operation* o = pa_context_get_server_info(context, &Player::onServerInfo, this)) {
+      while (pa_operation_get_state(o) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+      pa_operation_unref(o);
     }
     const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, kChannels};
     stream = pa_stream_new(context, "clicks", &spec, nullptr);
@@ -163,6 +179,93 @@ struct Player {
     pa_threaded_mainloop_unlock(loop);
     return ok;
   }
+};
+
+// PipeWire's pulse server answers a latency query with its last cycle's
+// figures and leaves out the buffer already queued in the stream, so a click
+// timed from its answer would be flashed some 20 to 40 ms before the sink
+// plays it. On that server the clicks are timed by PipeWire itself: a
+// capture of the default sink's monitor, whose every buffer carries the time
+// of the graph cycle in which the sink played it.
+class SinkMonitor {
+ public:
+  ~SinkMonitor() {
+    if (loop_ != nullptr) pw_thread_loop_stop(loop_);
+    if (stream_ != nullptr) pw_stream_destroy(stream_);
+    if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
+  }
+  bool open() {
+    pw_init(nullptr, nullptr);
+    loop_ = pw_thread_loop_new("vardel-sync-monitor", nullptr);
+    if (loop_ == nullptr) return false;
+    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                             PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr);
+    static const pw_stream_events events = [] {
+      pw_stream_events e{};
+      e.version = PW_VERSION_STREAM_EVENTS;
+      e.process = &SinkMonitor::onProcess;
+      return e;
+    }();
+    stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "vardel_sync_source monitor", props, &events, this);
+    if (stream_ == nullptr) return false;
+    std::uint8_t buffer[256];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_audio_info_raw raw{};
+    raw.format = SPA_AUDIO_FORMAT_F32;
+    raw.rate = kRate;
+    raw.channels = kChannels;
+    const spa_pod* params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &raw)};
+    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                    PW_STREAM_FLAG_RT_PROCESS);
+    return pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) == 0 &&
+           pw_thread_loop_start(loop_) == 0;
+  }
+  // When the next click not yet taken was played; false when none came by
+  // the deadline.
+  bool next(Clock::time_point deadline, Clock::time_point& at) {
+    std::unique_lock lock(m_);
+    if (!cv_.wait_until(lock, deadline, [&] { return !onsets_.empty(); })) return false;
+    at = onsets_.front();
+    onsets_.pop_front();
+    return true;
+  }
+
+ private:
+  // A click starts where the sound rises above the tone's level after half a
+  // second below it (the click itself crosses zero).
+  static void onProcess(void* self) {
+    auto* m = static_cast<SinkMonitor*>(self);
+    pw_buffer* b = pw_stream_dequeue_buffer(m->stream_);
+    if (b == nullptr) return;
+    const spa_data& d = b->buffer->datas[0];
+    pw_time t{};
+    pw_stream_get_time_n(m->stream_, &t, sizeof t);
+    if (d.data != nullptr && d.chunk != nullptr) {
+      const auto* v = static_cast<const float*>(SPA_PTROFF(d.data, d.chunk->offset, void));
+      const std::uint32_t frames = d.chunk->size / (sizeof(float) * kChannels);
+      for (std::uint32_t i = 0; i < frames; ++i) {
+        if (std::abs(v[i * kChannels]) <= 0.5f) {
+          ++m->quiet_;
+          continue;
+        }
+        if (m->quiet_ >= kRate / 2) {
+          const Clock::time_point at{std::chrono::nanoseconds(t.now + std::int64_t{i} * 1'000'000'000 / kRate)};
+          std::lock_guard lock(m->m_);
+          m->onsets_.push_back(at);
+          m->cv_.notify_one();
+        }
+        m->quiet_ = 0;
+      }
+    }
+    pw_stream_queue_buffer(m->stream_, b);
+  }
+
+  pw_thread_loop* loop_ = nullptr;
+  pw_stream* stream_ = nullptr;
+  std::int64_t quiet_ = 0;  // touched by PipeWire's thread only
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<Clock::time_point> onsets_;
 };
 
 // The flashing square: paint() turns it white or black and returns when the
@@ -259,12 +362,24 @@ int play(double duration, int latencyMs, Flash flash, Place place) {
   }
   std::unique_ptr<Square> square = openSquare(flash, place);
   if (flash != Flash::None && !square) return 1;
+  std::unique_ptr<SinkMonitor> monitor;
+  if (square && player.serverName.find("PipeWire") != std::string::npos) {
+    monitor = std::make_unique<SinkMonitor>();
+    if (!monitor->open()) {
+      std::fprintf(stderr, "vardel_sync_source: cannot capture the sink's monitor through PipeWire\n");
+      return 1;
+    }
+  }
   std::printf("ready\n");
   std::fflush(stdout);
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
   std::int64_t k = 0;
   while (!gStop && Clock::now() < end) {
     Clock::time_point at;
+    if (monitor) {
+      if (monitor->next(Clock::now() + std::chrono::milliseconds(200), at)) flashFor(*square, k++, at);
+      continue;
+    }
     if (!square || !player.heardAt(playedClick(k), at)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
