@@ -20,6 +20,17 @@ class Locked {
  private:
   pa_threaded_mainloop* l_;
 };
+
+// How many of `frames` frames at `data` are digital silence before the
+// first sound (all of them when the server reported a hole).
+std::size_t leadingZeroFrames(const void* data, std::size_t frames, int channels) {
+  if (data == nullptr) return frames;
+  const auto* v = static_cast<const std::int16_t*>(data);
+  const auto per = static_cast<std::size_t>(channels);
+  std::size_t n = 0;
+  while (n < frames && std::all_of(v + n * per, v + (n + 1) * per, [](std::int16_t x) { return x == 0; })) ++n;
+  return n;
+}
 }  // namespace
 
 void AudioCapture::onContextState(pa_context*, void* self) {
@@ -53,11 +64,23 @@ void AudioCapture::onTiming(pa_stream* s, int success, void* self) {
   if (i == nullptr || i->write_index_corrupt || i->write_index < 0) return;
   const auto now = Clock::now();
   // transport_usec: how long ago the server took its snapshot.
-  const auto offset = std::chrono::microseconds(static_cast<std::int64_t>(i->sink_usec) -
-                                                static_cast<std::int64_t>(i->source_usec) -
-                                                static_cast<std::int64_t>(i->transport_usec));
+  auto offset = std::chrono::microseconds(static_cast<std::int64_t>(i->sink_usec) -
+                                          static_cast<std::int64_t>(i->source_usec) -
+                                          static_cast<std::int64_t>(i->transport_usec));
   const auto frameBytes = static_cast<std::int64_t>(a->channels_) * 2;
-  a->readings_.push_back({i->write_index / frameBytes, now + offset});
+  const std::int64_t index = i->write_index / frameBytes;
+  if (a->pipeWireMonitor_) {
+    // PipeWire's pulse server reports no latency for a monitor and answers
+    // as soon as a cycle's block has arrived, but its sink plays that block
+    // through the cycle that has just begun: the next sample is heard a
+    // whole cycle after the reading.
+    // Until the cycle is known a reading would place the sound a cycle
+    // early: there is none.
+    a->cycle_.observe(index);
+    if (a->cycle_.frames() == 0) return;
+    offset += std::chrono::microseconds(a->cycle_.frames() * 1'000'000 / a->sampleRate_);
+  }
+  a->readings_.push_back({index, now + offset});
   pa_threaded_mainloop_signal(a->loop_, 0);
 }
 
@@ -69,9 +92,39 @@ void AudioCapture::onTimer(pa_mainloop_api*, pa_time_event* e, const timeval*, v
   pa_context_rttime_restart(a->context_, e, pa_rtclock_now() + kReadingMs * PA_USEC_PER_MSEC);
 }
 
+bool AudioCapture::isPipeWireMonitor() {
+  struct Answers {
+    pa_threaded_mainloop* loop;
+    bool pipeWire = false, monitor = false;
+  } answers{loop_};
+  auto await = [&](pa_operation* o) {
+    if (o == nullptr) return;
+    while (pa_operation_get_state(o) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop_);
+    pa_operation_unref(o);
+  };
+  await(pa_context_get_server_info(
+      context_,
+      [](pa_context*, const pa_server_info* i, void* p) {
+        auto* a = static_cast<Answers*>(p);
+        a->pipeWire = i != nullptr && i->server_name != nullptr && std::strstr(i->server_name, "PipeWire") != nullptr;
+        pa_threaded_mainloop_signal(a->loop, 0);
+      },
+      &answers));
+  await(pa_context_get_source_info_by_index(
+      context_, pa_stream_get_device_index(stream_),
+      [](pa_context*, const pa_source_info* i, int eol, void* p) {
+        auto* a = static_cast<Answers*>(p);
+        if (eol == 0 && i != nullptr) a->monitor = i->monitor_of_sink != PA_INVALID_INDEX;
+        pa_threaded_mainloop_signal(a->loop, 0);
+      },
+      &answers));
+  return answers.pipeWire && answers.monitor;
+}
+
 std::unique_ptr<AudioCapture> AudioCapture::open(int sampleRate, int channels, rt::Text& error) {
   std::unique_ptr<AudioCapture> a(new AudioCapture);
   a->channels_ = channels;
+  a->sampleRate_ = sampleRate;
   auto noServer = [&](int err) {
     error = u"Cannot record the default audio input: no audio server is available (" +
             rt::fromUtf8(pa_strerror(err)) + u").";
@@ -122,6 +175,8 @@ std::unique_ptr<AudioCapture> AudioCapture::open(int sampleRate, int channels, r
     }
     pa_threaded_mainloop_wait(a->loop_);
   }
+  a->pipeWireMonitor_ = a->isPipeWireMonitor();
+  a->primingZeros_ = a->pipeWireMonitor_;
   a->requestReading();
   a->timer_ = pa_context_rttime_new(a->context_, pa_rtclock_now() + kReadingMs * PA_USEC_PER_MSEC,
                                     &AudioCapture::onTimer, a.get());
@@ -168,9 +223,18 @@ bool AudioCapture::read(std::vector<std::int16_t>& samples, std::int64_t& first,
       return false;
     }
     if (bytes == 0) break;
+    std::size_t frames = bytes / frameBytes;
+    if (primingZeros_ && samples.empty()) {
+      const std::size_t skip = leadingZeroFrames(data, frames, channels_);
+      primingZeros_ = skip == frames;
+      first += static_cast<std::int64_t>(skip);
+      delivered_ += static_cast<std::int64_t>(skip);
+      frames -= skip;
+      if (data != nullptr) data = static_cast<const std::int16_t*>(data) + skip * static_cast<std::size_t>(channels_);
+    }
     // The server hands over whole frames; a hole it reports (data lost on
     // its side) keeps its place in the stream as silence.
-    const std::size_t count = bytes / frameBytes * static_cast<std::size_t>(channels_);
+    const std::size_t count = frames * static_cast<std::size_t>(channels_);
     const std::size_t at = samples.size();
     samples.resize(at + count);
     if (data != nullptr)
@@ -185,12 +249,26 @@ bool AudioCapture::read(std::vector<std::int16_t>& samples, std::int64_t& first,
   return true;
 }
 
+bool AudioCapture::dropPriming() {
+  const auto frameBytes = static_cast<std::size_t>(channels_) * sizeof(std::int16_t);
+  while (primingZeros_ && pa_stream_readable_size(stream_) > 0) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
+    const std::size_t frames = bytes / frameBytes;
+    if (leadingZeroFrames(data, frames, channels_) < frames) return true;  // read() takes the rest
+    pa_stream_drop(stream_);
+    delivered_ += static_cast<std::int64_t>(frames);
+  }
+  return !primingZeros_ && (delivered_ > 0 || pa_stream_readable_size(stream_) > 0);
+}
+
 bool AudioCapture::awaitFirstSamples(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   for (;;) {
     {
       Locked lock(loop_);
-      if (delivered_ > 0 || pa_stream_readable_size(stream_) > 0) return true;
+      if (dropPriming()) return true;
     }
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

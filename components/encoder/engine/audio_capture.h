@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "components/encoder/engine/audio_clock.h"
 #include "runtime/text.h"
 
 struct pa_threaded_mainloop;
@@ -74,18 +75,31 @@ class AudioCapture {
   static void onTiming(pa_stream* s, int success, void* self);
   static void onTimer(pa_mainloop_api* api, pa_time_event* e, const timeval* tv, void* self);
   void requestReading();  // with the loop's lock held
+  // Whether the source is the monitor of a sink on PipeWire's pulse server
+  // (see onTiming); waits for the server's answers, with the lock held.
+  bool isPipeWireMonitor();
+  // Drops what PipeWire's pulse server delivers before its first cycle with
+  // sound (see primingZeros_); true once sound waits. With the lock held.
+  bool dropPriming();
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
   pa_time_event* timer_ = nullptr;
   int channels_ = 0;
+  int sampleRate_ = 0;
+  bool pipeWireMonitor_ = false;
+  // PipeWire's pulse server starts a monitor's stream with a cycle of
+  // digital silence, sent before the stream was linked to the sink: no
+  // sound was captured for it. Such leading zeros are left out.
+  bool primingZeros_ = false;
   bool interrupted_ = false;
   // Guarded by the loop's lock:
   std::int64_t delivered_ = 0;  // frames read so far, holes included: the stream index
   bool readingAsked_ = false;
   Clock::time_point lastAsked_;
   std::vector<Reading> readings_;
+  CycleLength cycle_;
 };
 
 }  // namespace encoder::engine

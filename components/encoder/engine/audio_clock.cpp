@@ -106,4 +106,16 @@ int WholeSamples::delta(int count, double ratio) {
   return d;
 }
 
+void CycleLength::observe(std::int64_t index) {
+  if (last_ >= 0 && index > last_) {
+    steps_.push_back(index - last_);
+    if (steps_.size() > kWindow) steps_.pop_front();
+  }
+  last_ = std::max(last_, index);
+}
+
+std::int64_t CycleLength::frames() const {
+  return steps_.size() < kFirstSteps ? 0 : *std::min_element(steps_.begin(), steps_.end());
+}
+
 }  // namespace encoder::engine

@@ -30,6 +30,7 @@
 //     as in the first second, and no sample is dropped or doubled.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 
@@ -136,6 +137,23 @@ class WholeSamples {
 
  private:
   double carry_ = 0;
+};
+
+// The length of a sound server's processing cycle, read off the write
+// index of a stream that advances a whole cycle's block at a time: the
+// shortest of the last steps it took. A step of two cycles counts as one
+// cycle once a single one is seen, and a cycle that grows is found once the
+// shorter steps have left the window.
+class CycleLength {
+ public:
+  static constexpr std::size_t kWindow = 32;
+  static constexpr std::size_t kFirstSteps = 4;  // before which it is not known
+  void observe(std::int64_t index);
+  std::int64_t frames() const;  // 0 while not known
+
+ private:
+  std::int64_t last_ = -1;
+  std::deque<std::int64_t> steps_;
 };
 
 }  // namespace encoder::engine

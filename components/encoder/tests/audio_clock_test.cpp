@@ -18,6 +18,7 @@ extern "C" {
 
 #include "components/encoder/engine/audio_clock.h"
 
+using encoder::engine::CycleLength;
 using encoder::engine::AudioClock;
 using encoder::engine::WholeSamples;
 
@@ -264,4 +265,23 @@ TEST(AudioClock, EveryChunkGoesThroughTheResamplerAtItsSpeedEvenASingleSample) {
     EXPECT_NEAR(static_cast<double>(produced), expected, 1.5);
     swr_free(&swr);
   }
+}
+
+// A server's write index advances a cycle's block at a time, and readings
+// see one, two or more of them at once; the cycle can change.
+TEST(CycleLength, IsTheShortestRecentStepOnceAFewWereSeen) {
+  CycleLength cycle;
+  std::int64_t index = 0;
+  auto advance = [&](std::int64_t by) { cycle.observe(index += by); };
+  cycle.observe(0);
+  advance(2048);
+  advance(0);  // a reading with nothing new
+  advance(2048);
+  advance(1024);
+  EXPECT_EQ(cycle.frames(), 0) << "three steps are not enough to tell";
+  advance(3072);
+  EXPECT_EQ(cycle.frames(), 1024);
+  // Another client asks for a longer cycle: found once the short steps are gone.
+  for (std::size_t i = 0; i < CycleLength::kWindow; ++i) advance(i % 3 == 0 ? 4096 : 2048);
+  EXPECT_EQ(cycle.frames(), 2048);
 }
