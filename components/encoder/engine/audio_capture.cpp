@@ -73,9 +73,8 @@ void AudioCapture::onTiming(pa_stream* s, int success, void* self) {
     // PipeWire's pulse server reports no latency for a monitor and answers
     // as soon as a cycle's block has arrived, but its sink plays that block
     // through the cycle that has just begun: the next sample is heard a
-    // whole cycle after the reading.
-    // Until the cycle is known a reading would place the sound a cycle
-    // early: there is none.
+    // whole cycle after the reading. Until the cycle's length is known a
+    // reading would place the sound a cycle early, so there is none.
     a->cycle_.observe(index);
     if (a->cycle_.frames() == 0) return;
     offset += std::chrono::microseconds(a->cycle_.frames() * 1'000'000 / a->sampleRate_);

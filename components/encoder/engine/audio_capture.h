@@ -89,13 +89,13 @@ class AudioCapture {
   int channels_ = 0;
   int sampleRate_ = 0;
   bool pipeWireMonitor_ = false;
+  bool interrupted_ = false;
+  // Guarded by the loop's lock:
+  std::int64_t delivered_ = 0;  // frames read so far, holes included: the stream index
   // PipeWire's pulse server starts a monitor's stream with a cycle of
   // digital silence, sent before the stream was linked to the sink: no
   // sound was captured for it. Such leading zeros are left out.
   bool primingZeros_ = false;
-  bool interrupted_ = false;
-  // Guarded by the loop's lock:
-  std::int64_t delivered_ = 0;  // frames read so far, holes included: the stream index
   bool readingAsked_ = false;
   Clock::time_point lastAsked_;
   std::vector<Reading> readings_;

@@ -11,10 +11,11 @@
 //       moment each click is heard, as the playback stream's timing reports
 //       it: the sink's read index at the server's time stamp plus the sink's
 //       latency (on PipeWire's pulse server, as PipeWire's own capture of
-//       the sink's monitor times it). An X server draws it at once. With --flash-wayland the
-//       square is a window of a Wayland desktop (sway: floating, moved to
-//       X,Y with swaymsg), which the compositor shows at its next frame: the
-//       moment it was shown comes from its frame callback.
+//       the sink's monitor times it). An X server draws it at once. With
+//       --flash-wayland the square is a window of a Wayland desktop (sway:
+//       floating, moved to X,Y with swaymsg), which the compositor shows at
+//       its next frame: the moment it was shown comes from its frame
+//       callback.
 //   vardel_sync_source --fifo PATH --speed S [--bursts MS,MS,...] [--flash X,Y,SIZE] SECONDS
 //       a sound card with a clock of its own, for PulseAudio's pipe source:
 //       writes the sound into PATH at S times the nominal rate of the steady
