@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 build=$(cd "$build" && pwd)
-tools="$build/components/encoder"
+tools="$build/tools"
 for t in vardel_record vardel_pattern vardel_sync_source vardel_sync_probe; do
   [ -x "$tools/$t" ] || { echo "missing $tools/$t: build it first" >&2; exit 1; }
 done

@@ -21,7 +21,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build/ci}" && pwd)
-tools="$build/components/encoder"
+tools="$build/tools"
 for t in vardel_record vardel_pattern vardel_sync_source vardel_sync_probe; do
   [ -x "$tools/$t" ] || { echo "missing $tools/$t: build it first" >&2; exit 1; }
 done

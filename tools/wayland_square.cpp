@@ -1,4 +1,4 @@
-#include "components/encoder/tools/wayland_square.h"
+#include "tools/wayland_square.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

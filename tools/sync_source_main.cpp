@@ -55,7 +55,7 @@
 #include <spa/param/audio/format-utils.h>
 #include <xcb/xcb.h>
 
-#include "components/encoder/tools/wayland_square.h"
+#include "tools/wayland_square.h"
 
 namespace {
 
