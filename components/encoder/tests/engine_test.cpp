@@ -255,6 +255,47 @@ TEST(ScreenSources, TheSessionDecidesBetweenTheXReaderAndThePortal) {
   EXPECT_EQ(engine::chooseScreenKind("", "", true), ScreenKind::Portal);
 }
 
+TEST(ScreenSources, AScreenOfAnotherSizeIsPlacedInTheFrameWithItsAspectKept) {
+  using engine::Placement;
+  using engine::placeInFrame;
+  EXPECT_EQ(placeInFrame(1920, 1080, 1920, 1080), (Placement{0, 0, 1920, 1080}));
+  // A projector mirrored at its size: 1:1 in the middle, never enlarged.
+  EXPECT_EQ(placeInFrame(1920, 1080, 1280, 720), (Placement{320, 180, 1280, 720}));
+  EXPECT_EQ(placeInFrame(1920, 1080, 1024, 768), (Placement{448, 156, 1024, 768}));
+  // A monitor added beside, or below: the whole desktop scaled down.
+  EXPECT_EQ(placeInFrame(1920, 1080, 3840, 1080), (Placement{0, 270, 1920, 540}));
+  EXPECT_EQ(placeInFrame(1920, 1080, 1920, 2160), (Placement{480, 0, 960, 1080}));
+  EXPECT_EQ(placeInFrame(1920, 1080, 1600, 1200), (Placement{240, 0, 1440, 1080}));
+  // Odd sizes and the centring keep to even numbers (4:2:0).
+  EXPECT_EQ(placeInFrame(1920, 1080, 1279, 721), (Placement{320, 180, 1278, 720}));
+  EXPECT_EQ(placeInFrame(1920, 1080, 0, 0), Placement{});
+}
+
+TEST(ScreenSources, APlacedPictureIsDrawnWithBlackAroundIt) {
+  const int fw = 192, fh = 108;
+  std::vector<std::uint8_t> y(fw * fh, 99), u(fw * fh / 4, 99), v(fw * fh / 4, 99);
+  engine::Picture canvas;
+  canvas.plane[0] = y.data(), canvas.plane[1] = u.data(), canvas.plane[2] = v.data();
+  canvas.stride[0] = fw, canvas.stride[1] = canvas.stride[2] = fw / 2;
+  canvas.width = fw, canvas.height = fh;
+  auto lumaAt = [&](int x, int row) { return int{y[static_cast<std::size_t>(row * fw + x)]}; };
+  std::vector<std::uint8_t> scratch;
+  for (const auto& [w, h] : {std::pair{128, 72}, std::pair{384, 108}}) {
+    SCOPED_TRACE(w);
+    const std::vector<std::uint8_t> white(static_cast<std::size_t>(w * h * 4), 255);
+    const engine::Placement p = engine::placeInFrame(fw, fh, w, h);
+    engine::drawPlaced(white.data(), w * 4, w, h, p, canvas, scratch);
+    for (int row = 0; row < fh; ++row)
+      for (int x = 0; x < fw; ++x) {
+        const bool inside = x >= p.x && x < p.x + p.width && row >= p.y && row < p.y + p.height;
+        ASSERT_EQ(lumaAt(x, row) > 200, inside) << x << "," << row << ": luma " << lumaAt(x, row);
+        if (!inside) {
+          ASSERT_LE(lumaAt(x, row), 16) << x << "," << row;
+        }
+      }
+  }
+}
+
 TEST(ScreenSources, ChangedRowsBecomeFewEvenBandsInsideThePicture) {
   using engine::RowBand;
   // Odd bounds widen to even ones; bands are clipped to the picture.

@@ -93,10 +93,9 @@ class PortalSource final : public ScreenSource {
     }
     const std::uint8_t* src = m.pixels + static_cast<std::ptrdiff_t>(vy) * m.stride + static_cast<std::ptrdiff_t>(vx) * 4;
     if ((vw & ~1) != width_ || (vh & ~1) != height_) {
-      // The screen changed size: every picture is scaled to the recording's size.
-      scaled_.resize(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) * 4);
-      libyuv::ARGBScale(src, m.stride, vw, vh, scaled_.data(), width_ * 4, width_, height_, libyuv::kFilterBilinear);
-      convert(scaled_.data(), width_ * 4, canvas, 0, height_);
+      // The screen changed size (the stream was renegotiated): every picture
+      // is drawn whole into the recording's frame, black around it.
+      drawPlaced(src, m.stride, vw & ~1, vh & ~1, placeInFrame(width_, height_, vw, vh), canvas, scaled_);
       return Update::Changed;
     }
     if (first) {

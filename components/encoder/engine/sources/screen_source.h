@@ -47,6 +47,25 @@ struct Picture {
   int width = 0, height = 0;
 };
 
+// Where a screen of `screenWidth` x `screenHeight` goes in a recording's
+// frame of `frameWidth` x `frameHeight`, whose size is fixed for the whole
+// recording: the same size fills the frame; a smaller screen (a projector
+// mirrored at its size) stands 1:1 in the middle, sharp, with black around
+// it; a larger one (a monitor added to the desktop) is scaled down to fit,
+// its aspect kept. Position and size are even (4:2:0 chroma covers 2 x 2
+// pixels); an empty screen gets an empty placement.
+struct Placement {
+  int x = 0, y = 0, width = 0, height = 0;
+  friend bool operator==(const Placement&, const Placement&) = default;
+};
+Placement placeInFrame(int frameWidth, int frameHeight, int screenWidth, int screenHeight);
+
+// Draws a BGRA picture (libyuv's ARGB) of `width` x `height` into the canvas
+// at `place`, scaling it when the sizes differ, and paints the rest of the
+// canvas black. `scratch` holds the scaled picture between calls.
+void drawPlaced(const std::uint8_t* argb, int stride, int width, int height, const Placement& place, Picture& canvas,
+                std::vector<std::uint8_t>& scratch);
+
 class ScreenSource {
  public:
   enum class Update { Unchanged, Changed, Failed };
@@ -54,7 +73,9 @@ class ScreenSource {
   virtual ~ScreenSource() = default;
 
   // The size of the recording's pictures, fixed for the whole recording: the
-  // screen less the margins, rounded down to even numbers (4:2:0 needs them).
+  // screen less the margins at the start, rounded down to even numbers (4:2:0
+  // needs them). A screen that takes another size later is drawn into it
+  // (placeInFrame).
   virtual int width() const = 0;
   virtual int height() const = 0;
 

@@ -167,44 +167,32 @@ std::unique_ptr<X11Source> X11Source::open(const Crop& crop, rt::Text& error) {
   int w = 0, h = 0;
   if (!croppedSize(crop, screen->width_in_pixels, screen->height_in_pixels, w, h, error)) return nullptr;
   c->root_ = screen->root;
+  c->crop_ = crop;
   c->x_ = crop.left;
   c->y_ = crop.top;
   c->width_ = w;
   c->height_ = h;
-  c->tileWidth_ = tileWidthFor(w);
-  c->tiles_ = (w + c->tileWidth_ - 1) / c->tileWidth_;
-  c->damagedTiles_.assign(static_cast<std::size_t>(h), 0);
-  c->tileHash_.assign(static_cast<std::size_t>(h) * static_cast<std::size_t>(c->tiles_), 0);
-  const std::size_t bytes = static_cast<std::size_t>(c->width_) * static_cast<std::size_t>(c->height_) * 4;
 
   // Extension requests to a server without the extension close the
   // connection, so each is asked for only when the server has it.
   xcb_connection_t* conn = c->conn_;
   // Shared memory: the server copies the picture straight into our segment.
   if (hasExtension(conn, &xcb_shm_id)) {
-    if (Reply v(xcb_shm_query_version_reply(conn, xcb_shm_query_version(conn), nullptr)); v) {
-      const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-      if (id >= 0) {
-        void* addr = shmat(id, nullptr, 0);
-        if (addr != reinterpret_cast<void*>(-1)) {
-          const std::uint32_t seg = xcb_generate_id(conn);
-          xcb_generic_error_t* err =
-              xcb_request_check(conn, xcb_shm_attach_checked(conn, seg, static_cast<std::uint32_t>(id), 0));
-          if (err == nullptr) {
-            c->shmSeg_ = seg;
-            c->shmAddr_ = static_cast<std::uint8_t*>(addr);
-          } else {
-            std::free(err);
-            shmdt(addr);
-          }
-        }
-        // Removed now: the segment lives only as long as both sides keep it attached.
-        shmctl(id, IPC_RMID, nullptr);
-      }
+    Reply v(xcb_shm_query_version_reply(conn, xcb_shm_query_version(conn), nullptr));
+    c->shmAvailable_ = static_cast<bool>(v);
+  }
+  c->resize(screen->width_in_pixels, screen->height_in_pixels);
+
+  // RandR tells when the screen takes another size.
+  if (hasExtension(conn, &xcb_randr_id)) {
+    if (Reply v(xcb_randr_query_version_reply(conn, xcb_randr_query_version(conn, 1, 2), nullptr)); v) {
+      c->randrEvent_ = xcb_get_extension_data(conn, &xcb_randr_id)->first_event;
+      xcb_randr_select_input(conn, c->root_, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
+      // A change between the connection's set-up and this request sent no
+      // event to us: the size is asked for once more.
+      c->screenResized();
     }
   }
-  if (c->shmAddr_ == nullptr) c->pixels_.resize(bytes);
-  c->picture_ = c->shmAddr_ != nullptr ? c->shmAddr_ : c->pixels_.data();
 
   // XFixes draws the pointer (version 1), tells when its image changes and
   // holds the damaged region we fetch (version 2).
@@ -232,14 +220,66 @@ std::unique_ptr<X11Source> X11Source::open(const Crop& crop, rt::Text& error) {
   return c;
 }
 
+bool X11Source::attachSharedMemory(std::size_t bytes) {
+  const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  if (id < 0) return false;
+  void* addr = shmat(id, nullptr, 0);
+  // Removed at once: the segment lives only as long as both sides keep it attached.
+  shmctl(id, IPC_RMID, nullptr);
+  if (addr == reinterpret_cast<void*>(-1)) return false;
+  const std::uint32_t seg = xcb_generate_id(conn_);
+  if (xcb_generic_error_t* err =
+          xcb_request_check(conn_, xcb_shm_attach_checked(conn_, seg, static_cast<std::uint32_t>(id), 0))) {
+    std::free(err);
+    shmdt(addr);
+    return false;
+  }
+  shmSeg_ = seg;
+  shmAddr_ = static_cast<std::uint8_t*>(addr);
+  return true;
+}
+
+void X11Source::detachSharedMemory() {
+  if (shmAddr_ == nullptr) return;
+  xcb_shm_detach(conn_, shmSeg_);
+  xcb_flush(conn_);
+  shmdt(shmAddr_);
+  shmAddr_ = nullptr;
+}
+
+void X11Source::resize(int screenWidth, int screenHeight) {
+  screenWidth_ = screenWidth;
+  screenHeight_ = screenHeight;
+  const long w = long{screenWidth} - crop_.left - crop_.right, h = long{screenHeight} - crop_.top - crop_.bottom;
+  const bool empty = w < 16 || h < 16;  // the margins leave nothing worth reading: the frame is black
+  srcWidth_ = empty ? 0 : static_cast<int>(w & ~1L);
+  srcHeight_ = empty ? 0 : static_cast<int>(h & ~1L);
+  place_ = placeInFrame(width_, height_, srcWidth_, srcHeight_);
+  tileWidth_ = tileWidthFor(std::max(srcWidth_, 1));
+  tiles_ = (srcWidth_ + tileWidth_ - 1) / tileWidth_;
+  damagedTiles_.assign(static_cast<std::size_t>(srcHeight_), 0);
+  tileHash_.assign(static_cast<std::size_t>(srcHeight_) * static_cast<std::size_t>(tiles_), 0);
+  const std::size_t bytes = static_cast<std::size_t>(srcWidth_) * static_cast<std::size_t>(srcHeight_) * 4;
+  detachSharedMemory();
+  pixels_.clear();
+  if (bytes > 0 && !(shmAvailable_ && attachSharedMemory(bytes))) pixels_.resize(bytes);
+  picture_ = shmAddr_ != nullptr ? shmAddr_ : pixels_.data();
+  // Everything is read, compared and drawn afresh at the next look.
+  first_ = true;
+  redrawAll_ = true;
+}
+
+bool X11Source::screenResized() {
+  Reply g(static_cast<xcb_get_geometry_reply_t*>(awaitReply(xcb_get_geometry(conn_, root_).sequence)));
+  if (!g || (g->width == screenWidth_ && g->height == screenHeight_)) return false;
+  resize(g->width, g->height);
+  return true;
+}
+
 X11Source::~X11Source() {
   if (wake_ >= 0) ::close(wake_);
   if (conn_ != nullptr) {
-    if (shmAddr_ != nullptr) {
-      xcb_shm_detach(conn_, shmSeg_);
-      xcb_flush(conn_);
-      shmdt(shmAddr_);
-    }
+    detachSharedMemory();
     xcb_disconnect(conn_);
   }
 }
@@ -248,14 +288,22 @@ ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
   // Events first: a pointer-image change since the last look is fetched
   // with this look's requests. Damage events only say "something changed";
   // the region is fetched below either way.
-  if (cursorEvents_) {
-    const std::uint8_t cursorNotify = xcb_get_extension_data(conn_, &xcb_xfixes_id)->first_event +
-                                      XCB_XFIXES_CURSOR_NOTIFY;
-    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) {
-      if ((ev->response_type & 0x7F) == cursorNotify) cursorImageStale_ = true;
-      std::free(ev);
+  // A change of the screen's size is taken before anything is asked of
+  // the screen: the reads below are already for its new size.
+  const std::uint8_t cursorNotify =
+      cursorEvents_ ? xcb_get_extension_data(conn_, &xcb_xfixes_id)->first_event + XCB_XFIXES_CURSOR_NOTIFY : 0;
+  int newWidth = screenWidth_, newHeight = screenHeight_;
+  while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) {
+    const std::uint8_t type = ev->response_type & 0x7F;
+    if (cursorNotify != 0 && type == cursorNotify) cursorImageStale_ = true;
+    if (randrEvent_ != 0 && type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
+      const auto* sc = reinterpret_cast<const xcb_randr_screen_change_notify_event_t*>(ev);
+      newWidth = sc->width;
+      newHeight = sc->height;
     }
+    std::free(ev);
   }
+  if (newWidth != screenWidth_ || newHeight != screenHeight_) resize(newWidth, newHeight);
   // All questions go out before any answer is awaited: one round trip.
   xcb_xfixes_fetch_region_cookie_t regionCookie{};
   if (damage_ != 0) {
@@ -272,15 +320,16 @@ ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
 
   std::vector<RowBand> bands;        // rows to read: what the server says was drawn
   std::vector<RowBand> pointerRows;  // rows to convert again: where the pointer was and is
-  if (first_ || damage_ == 0) bands.push_back({0, height_});
+  if (first_ || damage_ == 0) bands.push_back({0, srcHeight_});
   if (damage_ != 0) {
     Reply region(static_cast<xcb_xfixes_fetch_region_reply_t*>(awaitReply(regionCookie.sequence)));
     if (!region) return unanswered(error);
     const xcb_rectangle_t* r = xcb_xfixes_fetch_region_rectangles(region.p);
     const int n = xcb_xfixes_fetch_region_rectangles_length(region.p);
     for (int i = 0; i < n; ++i) {
-      const std::uint64_t tiles = tilesOf(std::max(0, r[i].x - x_), std::min(width_, r[i].x + r[i].width - x_), tileWidth_);
-      const int top = std::max(0, r[i].y - y_), bottom = std::min(height_, r[i].y + r[i].height - y_);
+      const std::uint64_t tiles =
+          tilesOf(std::max(0, r[i].x - x_), std::min(srcWidth_, r[i].x + r[i].width - x_), tileWidth_);
+      const int top = std::max(0, r[i].y - y_), bottom = std::min(srcHeight_, r[i].y + r[i].height - y_);
       if (tiles == 0 || bottom <= top) continue;
       bands.push_back({top, bottom});
       for (int row = top; row < bottom; ++row) damagedTiles_[static_cast<std::size_t>(row)] |= tiles;
@@ -320,28 +369,46 @@ ScreenSource::Update X11Source::update(Picture& canvas, rt::Text& error) {
     }
   }
 
-  bands = mergeBands(std::move(bands), height_, kBandGap);
-  for (const auto& b : bands)
-    if (!readBand(b)) return unanswered(error);
+  bands = mergeBands(std::move(bands), srcHeight_, kBandGap);
+  for (const auto& b : bands) {
+    if (readBand(b)) continue;
+    // A screen that shrank between the look at the events and the read
+    // refuses rows it no longer has: this slot is lost, the next one reads
+    // the screen at its new size.
+    if (outcome_ == Outcome::Refused && screenResized()) return Update::Unchanged;
+    return unanswered(error);
+  }
   // Damage says a window drew there, not that the picture changed (a player
   // showing a still picture redraws it every frame): rows read back equal to
   // last time are neither converted nor sent.
   std::vector<RowBand> convert = changedRows(bands);
   convert.insert(convert.end(), pointerRows.begin(), pointerRows.end());
-  convert = mergeBands(std::move(convert), height_, kBandGap);
+  convert = mergeBands(std::move(convert), srcHeight_, kBandGap);
   first_ = false;
+  if (redrawAll_ || (!convert.empty() && place_.width != srcWidth_)) {
+    // A new size, or a screen scaled into the frame: all of it is drawn.
+    rewritten_.assign(1, redrawAll_ ? RowBand{0, height_} : RowBand{place_.y, place_.y + place_.height});
+    redrawAll_ = false;
+    drawWhole(canvas);
+    return Update::Changed;
+  }
   if (convert.empty()) return Update::Unchanged;
-  for (const auto& b : convert) convertBand(b, canvas);
+  // 1:1, at its place: only the rows that changed.
+  for (auto& b : convert) {
+    convertBand(b, canvas);
+    b.top += place_.y;
+    b.bottom += place_.y;
+  }
   rewritten_ = std::move(convert);
   return Update::Changed;
 }
 
 std::vector<RowBand> X11Source::changedRows(const std::vector<RowBand>& read) {
-  const std::size_t stride = static_cast<std::size_t>(width_) * 4;
+  const std::size_t stride = static_cast<std::size_t>(srcWidth_) * 4;
   const std::size_t tiles = static_cast<std::size_t>(tiles_);
   // Without damage to go by, every tile of every row read is looked at.
   const bool everything = first_ || damage_ == 0;
-  const std::uint64_t all = tilesOf(0, width_, tileWidth_);
+  const std::uint64_t all = tilesOf(0, srcWidth_, tileWidth_);
   std::vector<RowBand> changed;
   for (const auto& b : read) {
     for (int r = b.top; r < b.bottom; ++r) {
@@ -354,7 +421,8 @@ std::vector<RowBand> X11Source::changedRows(const std::vector<RowBand>& read) {
       for (; look != 0; look &= look - 1) {
         const auto t = static_cast<std::size_t>(std::countr_zero(look));
         const std::size_t x = t * static_cast<std::size_t>(tileWidth_);
-        const std::size_t bytes = std::min(static_cast<std::size_t>(tileWidth_), static_cast<std::size_t>(width_) - x) * 4;
+        const std::size_t bytes =
+            std::min(static_cast<std::size_t>(tileWidth_), static_cast<std::size_t>(srcWidth_) - x) * 4;
         const std::uint64_t h = hashRow(row + x * 4, bytes);
         differs = differs || h != hashes[t];
         hashes[t] = h;
@@ -371,8 +439,8 @@ std::vector<RowBand> X11Source::changedRows(const std::vector<RowBand>& read) {
 
 bool X11Source::readBand(const RowBand& band) {
   const auto x = static_cast<std::int16_t>(x_), y = static_cast<std::int16_t>(y_ + band.top);
-  const auto w = static_cast<std::uint16_t>(width_), h = static_cast<std::uint16_t>(band.bottom - band.top);
-  const std::size_t stride = static_cast<std::size_t>(width_) * 4;
+  const auto w = static_cast<std::uint16_t>(srcWidth_), h = static_cast<std::uint16_t>(band.bottom - band.top);
+  const std::size_t stride = static_cast<std::size_t>(srcWidth_) * 4;
   const std::size_t offset = static_cast<std::size_t>(band.top) * stride;
   if (shmAddr_ != nullptr) {
     // The server writes the band's rows where they sit in the whole picture.
@@ -446,36 +514,54 @@ ScreenSource::Update X11Source::unanswered(rt::Text& error) {
   return Update::Failed;
 }
 
+void X11Source::drawPointer(std::uint8_t* rows, int top, int bottom) const {
+  const int stride = srcWidth_ * 4;
+  for (int r = std::max(0, top - cursor_.y); r < cursor_.height; ++r) {
+    const int py = cursor_.y + r;
+    if (py >= bottom) break;
+    std::uint8_t* row = rows + static_cast<std::ptrdiff_t>(py - top) * stride;
+    for (int col = std::max(0, -cursor_.x); col < cursor_.width && cursor_.x + col < srcWidth_; ++col) {
+      // Premultiplied ARGB over the screen's BGRX.
+      const std::uint32_t s = cursor_.argb[static_cast<std::size_t>(r) * cursor_.width + col];
+      const std::uint32_t a = s >> 24;
+      if (a == 0) continue;
+      std::uint8_t* d = row + (cursor_.x + col) * 4;
+      for (int ch = 0; ch < 3; ++ch) {
+        const std::uint32_t sc = (s >> (8 * ch)) & 0xFF;
+        d[ch] = static_cast<std::uint8_t>(sc + d[ch] * (255 - a) / 255);
+      }
+    }
+  }
+}
+
 void X11Source::convertBand(const RowBand& band, Picture& canvas) {
-  const int stride = width_ * 4;
+  const int stride = srcWidth_ * 4;
   const int rows = band.bottom - band.top;
   const std::uint8_t* src = picture_ + static_cast<std::ptrdiff_t>(band.top) * stride;
   if (cursor_.intersects(band)) {
     // The pointer is drawn over a copy: the picture keeps the screen as it
     // is, so the rows the pointer leaves can be converted again unread.
     scratch_.assign(src, src + static_cast<std::ptrdiff_t>(rows) * stride);
-    for (int r = std::max(0, band.top - cursor_.y); r < cursor_.height; ++r) {
-      const int py = cursor_.y + r;
-      if (py >= band.bottom) break;
-      std::uint8_t* row = scratch_.data() + static_cast<std::ptrdiff_t>(py - band.top) * stride;
-      for (int col = std::max(0, -cursor_.x); col < cursor_.width && cursor_.x + col < width_; ++col) {
-        // Premultiplied ARGB over the screen's BGRX.
-        const std::uint32_t s = cursor_.argb[static_cast<std::size_t>(r) * cursor_.width + col];
-        const std::uint32_t a = s >> 24;
-        if (a == 0) continue;
-        std::uint8_t* d = row + (cursor_.x + col) * 4;
-        for (int ch = 0; ch < 3; ++ch) {
-          const std::uint32_t sc = (s >> (8 * ch)) & 0xFF;
-          d[ch] = static_cast<std::uint8_t>(sc + d[ch] * (255 - a) / 255);
-        }
-      }
-    }
+    drawPointer(scratch_.data(), band.top, band.bottom);
     src = scratch_.data();
   }
-  libyuv::ARGBToI420(src, stride, canvas.plane[0] + static_cast<std::ptrdiff_t>(band.top) * canvas.stride[0],
-                     canvas.stride[0], canvas.plane[1] + static_cast<std::ptrdiff_t>(band.top / 2) * canvas.stride[1],
-                     canvas.stride[1], canvas.plane[2] + static_cast<std::ptrdiff_t>(band.top / 2) * canvas.stride[2],
-                     canvas.stride[2], width_, rows);
+  const int top = place_.y + band.top, x = place_.x;
+  libyuv::ARGBToI420(src, stride, canvas.plane[0] + static_cast<std::ptrdiff_t>(top) * canvas.stride[0] + x,
+                     canvas.stride[0], canvas.plane[1] + static_cast<std::ptrdiff_t>(top / 2) * canvas.stride[1] + x / 2,
+                     canvas.stride[1], canvas.plane[2] + static_cast<std::ptrdiff_t>(top / 2) * canvas.stride[2] + x / 2,
+                     canvas.stride[2], srcWidth_, rows);
+}
+
+void X11Source::drawWhole(Picture& canvas) {
+  const int stride = srcWidth_ * 4;
+  const std::uint8_t* src = picture_;
+  const RowBand all{0, srcHeight_};
+  if (cursor_.intersects(all)) {
+    scratch_.assign(picture_, picture_ + static_cast<std::ptrdiff_t>(srcHeight_) * stride);
+    drawPointer(scratch_.data(), 0, srcHeight_);
+    src = scratch_.data();
+  }
+  drawPlaced(src, stride, srcWidth_, srcHeight_, place_, canvas, scaled_);
 }
 
 }  // namespace encoder::engine

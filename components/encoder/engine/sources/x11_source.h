@@ -6,6 +6,11 @@
 // XFixes cursor events and the pointer's position say when the pointer did:
 // only the rows that changed are read and converted, and a still screen is
 // not read at all.
+//
+// RandR says when the screen takes another size (a projector plugged in, a
+// monitor added): the reads, the shared memory and the change tracking are
+// set up anew for it, and its pictures are drawn into the recording's frame,
+// which keeps its size (placeInFrame).
 #pragma once
 
 #include <cstdint>
@@ -64,8 +69,22 @@ class X11Source final : public ScreenSource {
   // How the last wait for a reply ended.
   enum class Outcome { Answered, Refused, Lost, Stalled, Interrupted };
 
+  // Sets the reads up for a screen of this size: the margins' area of it,
+  // its place in the frame, shared memory and change tracking for its size.
+  void resize(int screenWidth, int screenHeight);
+  // After a refused read: whether the screen has taken another size
+  // meanwhile (it is then set up for it).
+  bool screenResized();
+  bool attachSharedMemory(std::size_t bytes);
+  void detachSharedMemory();
   bool readBand(const RowBand& band);
+  // Draws the pointer over BGRX rows [top, bottom) of the screen, held at
+  // `rows` (the first of them) with the screen's stride.
+  void drawPointer(std::uint8_t* rows, int top, int bottom) const;
   void convertBand(const RowBand& band, Picture& canvas);
+  // The whole screen, pointer included, into its place in the frame, and
+  // black around it.
+  void drawWhole(Picture& canvas);
   // The rows of the bands just read whose pixels differ from last time:
   // only the damaged tiles of each row are fingerprinted and compared.
   std::vector<RowBand> changedRows(const std::vector<RowBand>& read);
@@ -82,11 +101,21 @@ class X11Source final : public ScreenSource {
   int wake_ = -1;  // eventfd written by interrupt()
   Outcome outcome_ = Outcome::Answered;
   std::uint32_t root_ = 0;
-  int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
+  Crop crop_;
+  int x_ = 0, y_ = 0;            // the margins' top-left corner on the screen
+  int width_ = 0, height_ = 0;   // the recording's frame
+  int screenWidth_ = 0, screenHeight_ = 0;  // the screen's size as last set up
+  // The part of the screen read: the screen less the margins, even; 0 x 0
+  // when the margins leave less than 16 x 16 pixels of it.
+  int srcWidth_ = 0, srcHeight_ = 0;
+  Placement place_;          // where that part goes in the frame
+  bool redrawAll_ = true;    // the next update draws the whole frame (the first, or a new size)
+  std::uint8_t randrEvent_ = 0;  // RandR's first event code; 0 without RandR
+  bool shmAvailable_ = false;
   std::uint32_t shmSeg_ = 0;
   std::uint8_t* shmAddr_ = nullptr;
   std::vector<std::uint8_t> pixels_;  // the picture without the pointer, when there is no SHM
-  std::uint8_t* picture_ = nullptr;   // shmAddr_ or pixels_: BGRX rows of width_ * 4 bytes
+  std::uint8_t* picture_ = nullptr;   // shmAddr_ or pixels_: BGRX rows of srcWidth_ * 4 bytes
   std::uint32_t damage_ = 0;          // 0: no XDamage, every update reads everything
   std::uint32_t region_ = 0;
   bool cursorEvents_ = false;  // XFixes tells us when the pointer's image changes
@@ -94,6 +123,7 @@ class X11Source final : public ScreenSource {
   bool first_ = true;
   Cursor cursor_;               // as drawn into the canvas last time
   std::vector<std::uint8_t> scratch_;  // a band with the pointer drawn in
+  std::vector<std::uint8_t> scaled_;   // the screen scaled to its place in the frame
   int tileWidth_ = 0, tiles_ = 0;
   std::vector<std::uint64_t> damagedTiles_;  // per row: the tiles damaged since the last look
   std::vector<std::uint64_t> tileHash_;      // per row and tile: its fingerprint as last converted
