@@ -59,6 +59,7 @@ void AudioCapture::requestReading() {
 // delivered is captured at the time stamp less the one plus the other.
 void AudioCapture::onTiming(pa_stream* s, int success, void* self) {
   auto* a = static_cast<AudioCapture*>(self);
+  if (s != a->stream_) return;  // the answer of a connection given up since
   a->readingAsked_ = false;
   const pa_timing_info* i = success ? pa_stream_get_timing_info(s) : nullptr;
   if (i == nullptr || i->write_index_corrupt || i->write_index < 0) return;
@@ -83,12 +84,26 @@ void AudioCapture::onTiming(pa_stream* s, int success, void* self) {
   pa_threaded_mainloop_signal(a->loop_, 0);
 }
 
+namespace {
+timeval inReadingTime() {
+  timeval tv{};
+  pa_gettimeofday(&tv);
+  pa_timeval_add(&tv, AudioCapture::kReadingMs * PA_USEC_PER_MSEC);
+  return tv;
+}
+}  // namespace
+
 // While the source delivers nothing, readings still come, so the time it
-// stood still is known.
-void AudioCapture::onTimer(pa_mainloop_api*, pa_time_event* e, const timeval*, void* self) {
+// stood still is known; while the server is gone, a waiting read looks
+// again at the connection.
+void AudioCapture::onTimer(pa_mainloop_api* api, pa_time_event* e, const timeval*, void* self) {
   auto* a = static_cast<AudioCapture*>(self);
-  if (Clock::now() - a->lastAsked_ >= std::chrono::milliseconds(kReadingMs)) a->requestReading();
-  pa_context_rttime_restart(a->context_, e, pa_rtclock_now() + kReadingMs * PA_USEC_PER_MSEC);
+  if (a->stream_ != nullptr && pa_stream_get_state(a->stream_) == PA_STREAM_READY &&
+      Clock::now() - a->lastAsked_ >= std::chrono::milliseconds(kReadingMs))
+    a->requestReading();
+  if (a->lost_) pa_threaded_mainloop_signal(a->loop_, 0);
+  const timeval next = inReadingTime();
+  api->time_restart(e, &next);
 }
 
 bool AudioCapture::isPipeWireMonitor() {
@@ -120,48 +135,130 @@ bool AudioCapture::isPipeWireMonitor() {
   return answers.pipeWire && answers.monitor;
 }
 
-std::unique_ptr<AudioCapture> AudioCapture::open(int sampleRate, int channels, rt::Text& error) {
-  std::unique_ptr<AudioCapture> a(new AudioCapture);
-  a->channels_ = channels;
-  a->sampleRate_ = sampleRate;
-  auto noServer = [&](int err) {
-    error = u"Cannot record the default audio input: no audio server is available (" +
-            rt::fromUtf8(pa_strerror(err)) + u").";
-    return nullptr;
-  };
-  a->loop_ = pa_threaded_mainloop_new();
-  if (a->loop_ == nullptr) return noServer(PA_ERR_INTERNAL);
-  a->context_ = pa_context_new(pa_threaded_mainloop_get_api(a->loop_), "Vardel screen recorder");
-  if (a->context_ == nullptr) return noServer(PA_ERR_INTERNAL);
-  pa_context_set_state_callback(a->context_, &AudioCapture::onContextState, a.get());
-  if (pa_context_connect(a->context_, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0)
-    return noServer(pa_context_errno(a->context_));
-  if (pa_threaded_mainloop_start(a->loop_) < 0) return noServer(PA_ERR_INTERNAL);
-
-  Locked lock(a->loop_);
-  for (;;) {
-    const pa_context_state_t st = pa_context_get_state(a->context_);
-    if (st == PA_CONTEXT_READY) break;
-    if (!PA_CONTEXT_IS_GOOD(st)) return noServer(pa_context_errno(a->context_));
-    pa_threaded_mainloop_wait(a->loop_);
+bool AudioCapture::beginConnection(bool autospawn, rt::Text& error) {
+  context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Vardel screen recorder");
+  if (context_ == nullptr) {
+    error = rt::fromUtf8(pa_strerror(PA_ERR_INTERNAL));
+    return false;
   }
+  pa_context_set_state_callback(context_, &AudioCapture::onContextState, this);
+  if (pa_context_connect(context_, nullptr, autospawn ? PA_CONTEXT_NOFLAGS : PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    error = rt::fromUtf8(pa_strerror(pa_context_errno(context_)));
+    return false;
+  }
+  return true;
+}
+
+bool AudioCapture::beginStream(rt::Text& error) {
   pa_sample_spec spec{};
   spec.format = PA_SAMPLE_S16LE;
-  spec.rate = static_cast<std::uint32_t>(sampleRate);
-  spec.channels = static_cast<std::uint8_t>(channels);
-  a->stream_ = pa_stream_new(a->context_, "Recording", &spec, nullptr);
-  if (a->stream_ == nullptr) return noServer(pa_context_errno(a->context_));
-  pa_stream_set_state_callback(a->stream_, &AudioCapture::onStreamState, a.get());
-  pa_stream_set_read_callback(a->stream_, &AudioCapture::onReadable, a.get());
+  spec.rate = static_cast<std::uint32_t>(sampleRate_);
+  spec.channels = static_cast<std::uint8_t>(channels_);
+  stream_ = pa_stream_new(context_, "Recording", &spec, nullptr);
+  if (stream_ == nullptr) {
+    error = rt::fromUtf8(pa_strerror(pa_context_errno(context_)));
+    return false;
+  }
+  pa_stream_set_state_callback(stream_, &AudioCapture::onStreamState, this);
+  pa_stream_set_read_callback(stream_, &AudioCapture::onReadable, this);
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = static_cast<std::uint32_t>(-1);
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(sampleRate * kFragmentMs / 1000 * channels * 2);
-  if (pa_stream_connect_record(a->stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
-    error = u"Cannot record the default audio input: " + rt::fromUtf8(pa_strerror(pa_context_errno(a->context_))) +
-            u".";
+  attr.fragsize = static_cast<std::uint32_t>(sampleRate_ * kFragmentMs / 1000 * channels_ * 2);
+  if (pa_stream_connect_record(stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    error = rt::fromUtf8(pa_strerror(pa_context_errno(context_)));
+    return false;
+  }
+  return true;
+}
+
+void AudioCapture::finishStream() {
+  delivered_ = 0;
+  cycle_ = CycleLength{};
+  readingAsked_ = false;
+  pipeWireMonitor_ = isPipeWireMonitor();
+  primingZeros_ = pipeWireMonitor_;
+  requestReading();
+}
+
+void AudioCapture::closeConnection() {
+  if (stream_ != nullptr) {
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+  }
+  if (context_ != nullptr) {
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+  }
+  readings_.clear();
+  readingAsked_ = false;
+}
+
+bool AudioCapture::reconnect() {
+  rt::Text ignored;  // a failed attempt is simply tried again
+  if (context_ == nullptr) {
+    if (interrupted_ || Clock::now() < nextAttempt_) return false;
+    nextAttempt_ = Clock::now() + std::chrono::milliseconds(kRetryMs);
+    // Not spawning a server of our own: the desktop's session restarts its own.
+    if (!beginConnection(false, ignored)) {
+      closeConnection();
+      return false;
+    }
+  }
+  const pa_context_state_t cs = pa_context_get_state(context_);
+  if (!PA_CONTEXT_IS_GOOD(cs)) {
+    closeConnection();
+    return false;
+  }
+  if (cs != PA_CONTEXT_READY) return false;
+  if (stream_ == nullptr && !beginStream(ignored)) {
+    closeConnection();
+    return false;
+  }
+  const pa_stream_state_t ss = pa_stream_get_state(stream_);
+  if (!PA_STREAM_IS_GOOD(ss)) {
+    closeConnection();
+    return false;
+  }
+  if (ss != PA_STREAM_READY) return false;
+  finishStream();
+  return true;
+}
+
+std::unique_ptr<AudioCapture> AudioCapture::open(int sampleRate, int channels, rt::Text& error) {
+  std::unique_ptr<AudioCapture> a(new AudioCapture);
+  a->channels_ = channels;
+  a->sampleRate_ = sampleRate;
+  const rt::Text noServer = u"Cannot record the default audio input: no audio server is available (";
+  a->loop_ = pa_threaded_mainloop_new();
+  if (a->loop_ == nullptr || pa_threaded_mainloop_start(a->loop_) < 0) {
+    error = noServer + rt::fromUtf8(pa_strerror(PA_ERR_INTERNAL)) + u").";
+    return nullptr;
+  }
+  Locked lock(a->loop_);
+  rt::Text why;
+  if (!a->beginConnection(true, why)) {
+    error = noServer + why + u").";
+    return nullptr;
+  }
+  for (;;) {
+    const pa_context_state_t st = pa_context_get_state(a->context_);
+    if (st == PA_CONTEXT_READY) break;
+    if (!PA_CONTEXT_IS_GOOD(st)) {
+      error = noServer + rt::fromUtf8(pa_strerror(pa_context_errno(a->context_))) + u").";
+      return nullptr;
+    }
+    pa_threaded_mainloop_wait(a->loop_);
+  }
+  if (!a->beginStream(why)) {
+    error = u"Cannot record the default audio input: " + why + u".";
     return nullptr;
   }
   for (;;) {
@@ -174,38 +271,49 @@ std::unique_ptr<AudioCapture> AudioCapture::open(int sampleRate, int channels, r
     }
     pa_threaded_mainloop_wait(a->loop_);
   }
-  a->pipeWireMonitor_ = a->isPipeWireMonitor();
-  a->primingZeros_ = a->pipeWireMonitor_;
-  a->requestReading();
-  a->timer_ = pa_context_rttime_new(a->context_, pa_rtclock_now() + kReadingMs * PA_USEC_PER_MSEC,
-                                    &AudioCapture::onTimer, a.get());
+  a->finishStream();
+  const timeval first = inReadingTime();
+  a->timer_ = pa_threaded_mainloop_get_api(a->loop_)->time_new(pa_threaded_mainloop_get_api(a->loop_), &first,
+                                                              &AudioCapture::onTimer, a.get());
   return a;
 }
 
 AudioCapture::~AudioCapture() {
-  if (loop_ != nullptr) pa_threaded_mainloop_stop(loop_);
+  if (loop_ == nullptr) return;
+  pa_threaded_mainloop_stop(loop_);
   if (timer_ != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(timer_);
-  if (stream_ != nullptr) {
-    pa_stream_disconnect(stream_);
-    pa_stream_unref(stream_);
-  }
-  if (context_ != nullptr) {
-    pa_context_disconnect(context_);
-    pa_context_unref(context_);
-  }
-  if (loop_ != nullptr) pa_threaded_mainloop_free(loop_);
+  closeConnection();
+  pa_threaded_mainloop_free(loop_);
 }
 
 bool AudioCapture::read(std::vector<std::int16_t>& samples, std::int64_t& first, std::vector<Reading>& readings,
-                        rt::Text& error) {
+                        Link& link, rt::Text& error) {
   samples.clear();
   readings.clear();
+  link = Link::Up;
   Locked lock(loop_);
-  for (;;) {
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
-      error = u"The audio recording stopped: the connection to the audio server was lost (" +
-              rt::fromUtf8(pa_strerror(pa_context_errno(context_))) + u").";
-      return false;
+  for (bool waited = false;; waited = true) {
+    if (!lost_ && (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
+                   !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)))) {
+      // The server went away, or dropped our stream: what it delivered is
+      // all there is of this connection. A new one is tried at once.
+      closeConnection();
+      lost_ = true;
+      nextAttempt_ = Clock::now();
+    }
+    if (lost_) {
+      if (reconnect()) {
+        lost_ = false;
+        link = Link::Back;
+      } else {
+        link = Link::Lost;
+        first = delivered_;
+        // Back to the caller after a wake-up (the timer's, at least every
+        // kReadingMs), so the recording goes on meanwhile.
+        if (waited || interrupted_) return true;
+        pa_threaded_mainloop_wait(loop_);
+        continue;
+      }
     }
     // After interrupt() a read no longer waits, but still hands over what
     // the server has already delivered: the last moments before a stop.

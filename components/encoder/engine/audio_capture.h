@@ -12,6 +12,11 @@
 // Reads wait on PulseAudio's own thread and can be interrupted: a source
 // that delivers nothing for a while never keeps a stop waiting, and a
 // reading still comes about every kReadingMs while it stands still.
+//
+// The server may go away during a recording (restarted by an update or a
+// headset's connection, or crashed) and come back: the connection is then
+// made again, at once and every kRetryMs, to the default input as the server
+// has it then, and the samples begin a new stream.
 #pragma once
 
 #include <chrono>
@@ -37,12 +42,23 @@ class AudioCapture {
   static constexpr int kFragmentMs = 20;
   // Readings are asked for after every read, and at least this often.
   static constexpr int kReadingMs = 50;
+  // While the server is gone, a new connection is tried this often.
+  static constexpr int kRetryMs = 500;
 
   // The source had delivered `index` samples into the stream, and the next
   // would be captured at `time`.
   struct Reading {
     std::int64_t index;
     Clock::time_point time;
+  };
+
+  // What a read says of the connection its samples came through.
+  enum class Link {
+    Up,    // the same as before
+    Lost,  // the server is gone: nothing comes until it is back; read()
+           // returns at least every kReadingMs meanwhile
+    Back,  // connected again: the samples and readings handed over begin a
+           // new stream, whose index counts from 0
   };
 
   // Connects to the audio server and starts recording the default source
@@ -54,11 +70,12 @@ class AudioCapture {
 
   // Waits until samples or readings have arrived and hands them over:
   // `samples` gets every whole frame there is (holes the server reports
-  // become silence), `first` the stream index of the first of them, and
-  // `readings` the readings taken since the last call. Once interrupt() was
-  // called it no longer waits: it hands over what has already arrived.
-  // False with `error` set when the server or the stream failed.
-  bool read(std::vector<std::int16_t>& samples, std::int64_t& first, std::vector<Reading>& readings,
+  // become silence), `first` the stream index of the first of them,
+  // `readings` the readings taken since the last call, and `link` whether
+  // the connection is the one before. Once interrupt() was called it no
+  // longer waits: it hands over what has already arrived. False with
+  // `error` set when the stream failed in a way a new connection cannot mend.
+  bool read(std::vector<std::int16_t>& samples, std::int64_t& first, std::vector<Reading>& readings, Link& link,
             rt::Text& error);
   // Waits up to `limit` for the first samples to arrive: a recording that
   // starts once they have begins with sound, not with the moment the
@@ -74,6 +91,18 @@ class AudioCapture {
   static void onReadable(pa_stream* s, std::size_t bytes, void* self);
   static void onTiming(pa_stream* s, int success, void* self);
   static void onTimer(pa_mainloop_api* api, pa_time_event* e, const timeval* tv, void* self);
+  // The steps of a connection, with the loop's lock held: a new context
+  // connecting; once it is ready, the recording stream on the default
+  // source; once that is ready, what the stream's kind needs. Each returns
+  // false (with `error`) when it failed at once.
+  bool beginConnection(bool autospawn, rt::Text& error);
+  bool beginStream(rt::Text& error);
+  void finishStream();
+  // Lets go of the stream and the context (lock held, or the loop stopped).
+  void closeConnection();
+  // While the server is gone: takes the next step towards a new connection
+  // (lock held); true once the new stream records.
+  bool reconnect();
   void requestReading();  // with the loop's lock held
   // Whether the source is the monitor of a sink on PipeWire's pulse server
   // (see onTiming); waits for the server's answers, with the lock held.
@@ -90,6 +119,9 @@ class AudioCapture {
   int sampleRate_ = 0;
   bool pipeWireMonitor_ = false;
   bool interrupted_ = false;
+  // The server is gone; the next connection is tried at nextAttempt_.
+  bool lost_ = false;
+  Clock::time_point nextAttempt_;
   // Guarded by the loop's lock:
   std::int64_t delivered_ = 0;  // frames read so far, holes included: the stream index
   // PipeWire's pulse server starts a monitor's stream with a cycle of

@@ -44,6 +44,12 @@ double AudioClock::bound(std::int64_t index, bool& found) const {
   return best;
 }
 
+void AudioClock::restart() {
+  readings_.clear();
+  started_ = false;
+  restarted_ = true;
+}
+
 double AudioClock::estimatedRate() const { return rate_ / (1 + drift_); }
 
 AudioClock::Step AudioClock::place(std::int64_t index, std::int64_t frames, double written) {
@@ -74,17 +80,18 @@ AudioClock::Step AudioClock::place(std::int64_t index, std::int64_t frames, doub
     // recording's start left out.
     if (err > 0) {
       step.silence = std::llround(err);
-      if (started_) silenceInserted_ += step.silence;
+      if (started_ || restarted_) silenceInserted_ += step.silence;
     }
   }
   if (err < 0 && (!started_ || err <= -gap)) {
     step.skip = std::min<std::int64_t>(frames, std::llround(-err / perInput));
-    if (started_) samplesSkipped_ += step.skip;
+    if (started_ || restarted_) samplesSkipped_ += step.skip;
   }
   err -= static_cast<double>(step.silence) - static_cast<double>(step.skip) * perInput;
   const std::int64_t used = frames - step.skip;
   if (used == 0) return step;  // all before the start: the next chunk aligns again
   started_ = true;
+  restarted_ = false;
 
   // The PI loop: the speed is the source's rate (the integral) plus a
   // correction proportional to how far off the output is.

@@ -64,6 +64,12 @@ class AudioClock {
   // take (samples written so far, those still in the resampler included).
   Step place(std::int64_t index, std::int64_t frames, double written);
 
+  // The source begins a new stream (the sound server came back): its index
+  // counts from 0 again, and its first chunk is placed as the very first
+  // was, exactly where it belongs, after silence up to it (counted as
+  // silence put in). The source's rate learnt so far is kept.
+  void restart();
+
   // Up to when the source has delivered what it captured: the time of the
   // newest reading that brought samples (seconds on the recording's clock).
   double deliveredUntil() const { return advancedAt_; }
@@ -116,6 +122,7 @@ class AudioClock {
   std::deque<Reading> readings_;
   double rate_;
   bool started_ = false;
+  bool restarted_ = false;  // since restart(), until the new stream's first chunk
   double drift_ = 0;       // the loop's integral: seconds per input second, less one
   std::int64_t lastIndex_ = 0;  // the last chunk placed, and where it belonged
   double lastTime_ = 0;

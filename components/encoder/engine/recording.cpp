@@ -50,6 +50,12 @@ constexpr std::chrono::milliseconds kShownWithin{500};
 constexpr std::chrono::milliseconds kAudioStartWait{300};
 constexpr std::chrono::milliseconds kAudioEndWait{250};
 
+// While the sound server is gone, the sound goes on as silence up to this
+// long before the moment: whatever the server delivers once it is back was
+// captured after the silence written, which its first chunk's place then
+// continues exactly (a stream's first samples reach us well within this).
+constexpr double kOutageMarginSeconds = 0.5;
+
 struct FrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
@@ -541,11 +547,12 @@ void Recording::State::audioLoop() {
   };
   // Puts one chunk where the clock places it, through the converter, into
   // the fifo. False (the failure reported) when it cannot.
+  std::int64_t outageSilence = 0;  // written while the sound server was gone
   auto take = [&](const Chunk& chunk) {
     const int got = static_cast<int>(chunk.samples.size()) / channels;
     const AudioClock::Step step =
         clock.place(chunk.first, got, static_cast<double>(written + swr_get_delay(swr, rate)));
-    audioSilence = clock.silenceInserted();
+    audioSilence = clock.silenceInserted() + outageSilence;
     audioSkipped = clock.samplesSkipped();
     if (step.silence > 0 && !writeSilence(step.silence)) {
       fail(u"The recording stopped: out of memory for the audio.");
@@ -607,12 +614,55 @@ void Recording::State::audioLoop() {
     fail(u"The recording stopped: out of memory for the audio.");
     return;
   }
+  // What the converter still holds, into the fifo: the sound before a
+  // break in the stream (the server gone, the end) comes out before
+  // whatever follows it.
+  auto flushConverter = [&] {
+    planesFor(4096);
+    for (int n; (n = swr_convert(swr, planePtrs.data(), 4096, nullptr, 0)) > 0;) {
+      if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) return false;
+      written += n;
+      audioSamples += n;
+    }
+    return true;
+  };
   rt::Text error;
   std::int64_t first = 0;
+  AudioCapture::Link link = AudioCapture::Link::Up;
+  bool outage = false;  // the sound server is gone
   while (!shouldStop() && !writeFailed) {
-    if (!audio->read(samples, first, readings, error)) {
+    if (!audio->read(samples, first, readings, link, error)) {
       fail(error);
       return;
+    }
+    if (link == AudioCapture::Link::Lost) {
+      if (!outage) {
+        // Everything the server delivered goes where it belongs; the
+        // converter starts afresh with the next stream.
+        outage = true;
+        if (!absorb(first, true) || !flushConverter() || swr_init(swr) < 0) {
+          fail(u"The recording stopped: the audio could not be converted.");
+          return;
+        }
+      }
+      const double now = std::chrono::duration<double>(Clock::now() - t0).count();
+      const std::int64_t upTo = std::llround((now - kOutageMarginSeconds) * rate);
+      if (upTo > written) {
+        outageSilence += upTo - written;
+        audioSilence = clock.silenceInserted() + outageSilence;
+        if (!writeSilence(upTo - written)) {
+          fail(u"The recording stopped: out of memory for the audio.");
+          return;
+        }
+      }
+      if (!encode(aenc->frame_size, kNoLimit)) return;
+      continue;
+    }
+    if (link == AudioCapture::Link::Back) {
+      // A new stream: its first chunk is placed as at the start, after the
+      // silence up to it.
+      outage = false;
+      clock.restart();
     }
     if (!absorb(first, false) || !encode(aenc->frame_size, kNoLimit)) return;
   }
@@ -631,22 +681,18 @@ void Recording::State::audioLoop() {
   // waited for, a little. Then every chunk still waiting, what the
   // converter still holds, and silence for what never arrived, so the sound
   // lasts as long as the picture and nothing recorded is left out.
+  // Nothing is on its way from a server that is gone.
   const auto giveUp = Clock::now() + kAudioEndWait;
-  do {
-    if (!audio->read(samples, first, readings, error)) break;
+  while (!outage && Clock::now() < giveUp) {
+    if (!audio->read(samples, first, readings, link, error) || link != AudioCapture::Link::Up) break;
     if (!absorb(first, false)) return;
     if (clock.deliveredUntil() >= endSeconds) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  } while (Clock::now() < giveUp);
+  }
   samples.clear();
   readings.clear();
   if (!absorb(first, true)) return;
-  planesFor(4096);
-  for (int n; (n = swr_convert(swr, planePtrs.data(), 4096, nullptr, 0)) > 0;) {
-    if (av_audio_fifo_write(fifo, reinterpret_cast<void**>(planePtrs.data()), n) < n) break;
-    written += n;
-    audioSamples += n;
-  }
+  flushConverter();
   const auto end = std::llround(endSeconds * rate);
   if (end > written && !writeSilence(end - written)) return;
   if (!encode(aenc->frame_size, end)) return;

@@ -219,6 +219,73 @@ TEST(AudioClock, TheFirstSamplesAreAlignedWithTheRecordingsStart) {
   }
 }
 
+TEST(AudioClock, ASourceThatComesBackAsANewStreamGoesOnAtItsTime) {
+  // The sound server goes at 8 s and is back at 9.2 s with a new stream
+  // whose index counts from 0, as the audio loop sees it: what came before
+  // is placed at once, silence goes on up to half a second before each
+  // moment while the server is gone, and the clock restarts (the readings of
+  // the stream before count further than what was delivered). Every chunk,
+  // the new stream's first one included, lands where it was captured (so
+  // the silence lasts exactly as long as the sound was gone), and the
+  // card's rate (2000 ppm fast) learnt before is kept.
+  constexpr double kSpeed = 1.002, kPeriod = 0.02, kGone = 8.0, kBack = 9.2;
+  AudioClock clock(kRate);
+  double written = 0, origin = 0, streamEnd = kGone;  // the stream's first sample and its end
+  std::int64_t captured = 0;
+  auto timeOf = [&](std::int64_t n) { return origin + static_cast<double>(n) / (kRate * kSpeed); };
+  struct Chunk { std::int64_t index, frames; double time; };
+  std::deque<Chunk> pending;
+  std::vector<std::pair<double, double>> errs;  // (true time, err) of each chunk
+  auto placeReady = [&](bool all) {
+    while (!pending.empty() &&
+           (all || clock.ready(pending.front().index, pending.front().index + pending.front().frames))) {
+      const Chunk c = pending.front();
+      pending.pop_front();
+      const AudioClock::Step s = clock.place(c.index, c.frames, written);
+      written += static_cast<double>(s.silence);
+      const double firstUsed = c.time + static_cast<double>(s.skip) / (kRate * kSpeed);
+      if (s.skip < c.frames) errs.emplace_back(firstUsed, written / kRate - firstUsed);
+      written += static_cast<double>(c.frames - s.skip) * s.ratio;
+    }
+  };
+  bool gone = false;
+  for (double now = kPeriod; now < 20; now += kPeriod) {
+    if (now >= kGone && now < kBack) {
+      if (!gone) placeReady(true);
+      gone = true;
+      written = std::max(written, (now - 0.5) * kRate);
+      continue;
+    }
+    if (gone) {
+      gone = false;
+      clock.restart();
+      captured = 0;
+      origin = kBack;
+      streamEnd = 1e9;
+    }
+    const std::int64_t from = captured;
+    while (timeOf(captured) < std::min(now, streamEnd)) ++captured;
+    if (captured > from) pending.push_back({from, captured - from, timeOf(from)});
+    // The last reading before the server went counts 10 ms it had written
+    // into the stream and never delivered.
+    const bool last = origin == 0 && now + kPeriod >= kGone;
+    clock.observe(captured + (last ? kRate / 100 : 0), now);
+    placeReady(false);
+  }
+  placeReady(true);
+  ASSERT_FALSE(errs.empty());
+  bool after = false;
+  for (const auto& [t, err] : errs) {
+    EXPECT_LT(std::abs(err), after ? 0.002 : 0.004) << "at " << t << " s";
+    if (!after && t >= kBack) {
+      EXPECT_LT(t, kBack + 0.03) << "the new stream's first samples are left out";
+    }
+    after = after || t >= kBack;
+  }
+  EXPECT_TRUE(after) << "nothing of the new stream was placed";
+  EXPECT_NEAR(clock.estimatedRate() / (kRate * kSpeed), 1.0, 200e-6);
+}
+
 TEST(AudioClock, ASourceThatChangesSpeedIsFollowed) {
   Source src = Source::at(1.0);
   src.steps = {{20, 1.0015}};
