@@ -4,7 +4,8 @@
 // second, so a recording shows both where each click lies and every moment
 // the sound was missing.
 //
-//   vardel_sync_source --play [--flash X,Y,SIZE | --flash-wayland X,Y,SIZE] [--latency-ms N] SECONDS
+//   vardel_sync_source --play [--flash X,Y,SIZE | --flash-wayland X,Y,SIZE] [--latency-ms N]
+//                      [--heard-at SINK] SECONDS
 //       plays into the default PulseAudio sink, clicks at 1 s + k s +
 //       (k mod 5) * 7 ms of the stream. With --flash, a black square X
 //       window (override-redirect, at X,Y) turns white for 200 ms at the
@@ -15,7 +16,10 @@
 //       --flash-wayland the square is a window of a Wayland desktop (sway:
 //       floating, moved to X,Y with swaymsg), which the compositor shows at
 //       its next frame: the moment it was shown comes from its frame
-//       callback.
+//       callback. --heard-at SINK (PipeWire only): a click counts as heard
+//       when SINK plays it, not the default sink: the device behind a
+//       default sink that delays the sound (a loopback standing in for a
+//       Bluetooth headset).
 //   vardel_sync_source --fifo PATH --speed S [--bursts MS,MS,...] [--flash X,Y,SIZE] SECONDS
 //       a sound card with a clock of its own, for PulseAudio's pipe source:
 //       writes the sound into PATH at S times the nominal rate of the steady
@@ -195,12 +199,14 @@ class SinkMonitor {
     if (stream_ != nullptr) pw_stream_destroy(stream_);
     if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
   }
-  bool open() {
+  // `sink`: whose monitor; empty for the default sink's.
+  bool open(const std::string& sink) {
     pw_init(nullptr, nullptr);
     loop_ = pw_thread_loop_new("vardel-sync-monitor", nullptr);
     if (loop_ == nullptr) return false;
     pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                              PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr);
+    if (!sink.empty()) pw_properties_set(props, PW_KEY_TARGET_OBJECT, sink.c_str());
     static const pw_stream_events events = [] {
       pw_stream_events e{};
       e.version = PW_VERSION_STREAM_EVENTS;
@@ -354,7 +360,7 @@ void flashFor(Square& square, std::int64_t k, Clock::time_point heard) {
   square.paint(false);
 }
 
-int play(double duration, int latencyMs, Flash flash, Place place) {
+int play(double duration, int latencyMs, Flash flash, Place place, const std::string& heardAt) {
   Player player;
   if (!player.open(latencyMs)) {
     std::fprintf(stderr, "vardel_sync_source: cannot play into the default sink (%s)\n",
@@ -366,7 +372,7 @@ int play(double duration, int latencyMs, Flash flash, Place place) {
   std::unique_ptr<SinkMonitor> monitor;
   if (square && player.serverName.find("PipeWire") != std::string::npos) {
     monitor = std::make_unique<SinkMonitor>();
-    if (!monitor->open()) {
+    if (!monitor->open(heardAt)) {
       std::fprintf(stderr, "vardel_sync_source: cannot capture the sink's monitor through PipeWire\n");
       return 1;
     }
@@ -468,6 +474,7 @@ int main(int argc, char** argv) {
   std::string fifo;
   double speed = 1.0, duration = -1;
   int latencyMs = 50;
+  std::string heardAt;
   std::vector<int> bursts{10};
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -482,6 +489,8 @@ int main(int argc, char** argv) {
       flash = a == "--flash" ? Flash::X11 : Flash::Wayland;
     } else if (a == "--latency-ms" && more) {
       latencyMs = std::atoi(argv[++i]);
+    } else if (a == "--heard-at" && more) {
+      heardAt = argv[++i];
     } else if (a == "--fifo" && more) {
       fifo = argv[++i];
     } else if (a == "--speed" && more) {
@@ -506,5 +515,5 @@ int main(int argc, char** argv) {
     return 2;
   }
   setpriority(PRIO_PROCESS, 0, -10);  // where allowed; see above
-  return playMode ? play(duration, latencyMs, flash, at) : feed(fifo.c_str(), speed, bursts, duration, flash, at);
+  return playMode ? play(duration, latencyMs, flash, at, heardAt) : feed(fifo.c_str(), speed, bursts, duration, flash, at);
 }
