@@ -15,6 +15,7 @@ run=(libreoffice-impress fonts-noto-cjk fonts-liberation fonts-dejavu-core
      pulseaudio-utils)
 test=(googletest libgtest-dev libgmock-dev qt6-base-private-dev
       xvfb openbox xdotool wmctrl xclip x11-utils x11-xserver-utils
+      xserver-xorg-core xserver-xorg-video-dummy python3
       ffmpeg procps psmisc time
       gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps
       gstreamer1.0-plugins-ugly gstreamer1.0-libav mplayer mediainfo
