@@ -63,7 +63,7 @@ start_sound player
 launch resize
 high_quality
 chk_audio
-start_recording resize
+start_recording resize "$work/player.log"
 change1_at=$(between_clicks "$work/player.log" "$(awk -v t="$started_at" 'BEGIN { print t + 2.5 }')")
 resize_screen 1280x720
 change2_at=$(between_clicks "$work/player.log" "$(awk -v t="$change1_at" 'BEGIN { print t + 2.5 }')")

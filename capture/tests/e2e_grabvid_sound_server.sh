@@ -7,9 +7,10 @@
 # On screen a busy pattern and a square that flashes at every click of the
 # sound. "高质量" (30 fps, 48 kHz), "Capture Audio", start; half-way between
 # two clicks, about 3 s in, PulseAudio is stopped, 1 s later started again
-# with the same null sink as the default input; once Grabvid records from it
-# again, a new player plays clicks with flashes; about 5 s later the window
-# is restored (the stop), then exit. Once into OutputFile.wmv (the default),
+# with the same null sink as the default input; Grabvid records from it
+# again within 1.5 s (it tries every half second); then a new player plays
+# clicks with flashes; about 5 s later the window is restored (the stop),
+# then exit. Once into OutputFile.wmv (the default),
 # once into an .mp4 typed into the output box. Grabvid ends with status 0
 # and shows no message. The file:
 #   - lasts the recording (from its first moment, told by the sound, to the
@@ -62,25 +63,35 @@ record() {
   [ -z "${2:-}" ] || type_output "$out"
   high_quality
   chk_audio
-  start_recording "$name"
+  start_recording "$name" "$work/$name-before.log"
   poll 10 recording_stream || problem "$name: the sound server lists no record stream of Grabvid"
 
-  # The server goes. The player and the listener lose it too: whichever
-  # did not end of itself by a second later is ended here.
-  local killed_at restarted_at
+  # The server goes, and a second later comes back. The player and the
+  # listener lose it too: the listener ends, the player may wait for an
+  # answer for ever; whichever still runs half a second later is killed.
+  local killed_at restarted_at p
   killed_at=$(between_clicks "$work/$name-before.log" "$(awk -v t="$started_at" 'BEGIN { print t + 2.5 }')")
   "$VARDEL_TEST_PULSE_RESTART" stop
-  restarted_at=$(sleep_until "$(awk -v t="$killed_at" 'BEGIN { printf "%.6f", t + 1.0 }')")
+  sleep_until "$(awk -v t="$killed_at" 'BEGIN { printf "%.6f", t + 0.5 }')" >/dev/null
   for p in "$before_pid" "$before_listener"; do
-    if kill -0 "$p" 2>/dev/null; then
-      echo "e2e: $name: process $p still runs without its sound server; ended" >&2
-      end_process "$p"
-    fi
+    kill -KILL "$p" 2>/dev/null && echo "e2e: $name: process $p still ran without its sound server" >&2
+    wait "$p" 2>/dev/null || true
   done
+  restarted_at=$(sleep_until "$(awk -v t="$killed_at" 'BEGIN { printf "%.6f", t + 1.0 }')")
   "$VARDEL_TEST_PULSE_RESTART" start
-  # Clicks are played only once Grabvid records again, so that its file can
-  # have them from the first.
-  poll 5 recording_stream || problem "$name: Grabvid did not record from the sound server again within 5 s"
+  # It answers: Grabvid tries again every half second. Clicks are played
+  # only once it records again, so that its file can have them from the
+  # first.
+  local back_at again
+  back_at=$(monotonic)
+  if poll 5 recording_stream; then
+    again=$(awk -v a="$(monotonic)" -v b="$back_at" 'BEGIN { printf "%.3f", a - b }')
+    echo "e2e: $name: Grabvid records again, seen $again s after the server answered"
+    awk -v a="$again" 'BEGIN { exit !(a <= 1.5) }' ||
+      problem "$name: Grabvid recorded from the sound server again only $again s after it answered"
+  else
+    problem "$name: Grabvid did not record from the sound server again within 5 s"
+  fi
   start_sound "$name-after"
   between_clicks "$work/$name-after.log" "$(awk -v t="$restarted_at" 'BEGIN { print t + 4.5 }')" >/dev/null
   restore_window

@@ -145,10 +145,13 @@ type_output() {
   poll 10 eval "! kill -0 $clip" || fail "the program did not paste '$1'"
 }
 
-# start_recording NAME: presses the start button; sets $started_at (steady
-# time just before the press) and $hidden_at (once the window has gone).
+# start_recording NAME LOG: presses the start button 0.3 s after a click of
+# the player whose log is LOG, so that the first click recorded comes once
+# the recording runs, whatever its first pictures do; sets $started_at
+# (steady time just before the press) and $hidden_at (once the window has
+# gone).
 start_recording() {
-  started_at=$(monotonic)
+  started_at=$(sleep_until "$(awk -v h="$(next_click "$2" "$(monotonic)")" 'BEGIN { printf "%.6f", h + 0.3 }')")
   start_capture
   # The pointer is recorded too: it waits where no check looks, in every
   # screen size.

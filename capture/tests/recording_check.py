@@ -149,9 +149,10 @@ def sync_probe(probe, path, square):
 
 
 def holes_of(recording, holes):
-    """The probe's holes, and the sound's end when it ends before the
-    pictures do: a stretch without the tone as well."""
-    if recording.pictures and recording.audio_end < recording.pictures[-1] - 0.006:
+    """The probe's holes, and the sound's end when it ends well before the
+    pictures do (by more than the stop's own edge): a stretch without the
+    tone as well."""
+    if recording.pictures and recording.audio_end < recording.pictures[-1] - 0.1:
         holes = holes + [(recording.audio_end, recording.pictures[-1] - recording.audio_end)]
     return holes
 
@@ -201,7 +202,8 @@ def check_length(recording, facts, t0):
 
 def check_clicks(file_clicks, t0, heard_spans, pictures):
     """Every click a player played while recording (its flashes between the
-    steady times lo and hi of each span) is in the file where it was heard
+    steady times lo and hi of each span, from the first picture on) is in
+    the file where it was heard
     (within 0.1 s), paired with its flash within -45..+60 ms (a frame more
     allowed for the picture: the flash was on screen up to a frame before the
     first picture that shows it). file_clicks: the probe's (file time,
@@ -338,7 +340,7 @@ def resize(path, probe, facts_path, player_log):
         return found[0] if found else (c, float("nan"))
 
     check_clicks([offset_of(c) for c, _ in clicks_full], t0,
-                 [(flashes, t0 + 0.05, facts["restored_at"] - 0.05)], recording.pictures)
+                 [(flashes, t0 + origin + 0.02, facts["restored_at"] - 0.05)], recording.pictures)
 
     # The tone has no hole, but for one at a change.
     for at, seconds in holes:
@@ -384,7 +386,7 @@ def sound_server(path, probe, facts_path, player_log, new_player_log):
             problem(f"the sound also drops out for {seconds * 1000:.0f} ms at {at:.3f} s")
 
     # Every click with its flash, before the stop and after the return.
-    check_clicks(clicks, t0, [(flashes, t0 + 0.05, facts["killed_at"] - 0.05),
+    check_clicks(clicks, t0, [(flashes, t0 + recording.pictures[0] + 0.02, facts["killed_at"] - 0.05),
                                     (new_flashes, facts["restarted_at"], facts["restored_at"] - 0.05)],
                  recording.pictures)
 
