@@ -14,6 +14,13 @@
 # latency, for the slide the size and the quality players show (luma MSE,
 # PSNR and SSIM against a lossless grab of the screen, bench/recorder/slide.sh),
 # and the ratio ours / theirs.
+# Last, on a screen that changes size (the Xorg of scripts/xorg-session.sh):
+# our recording of the moving content at 30 fps while the screen goes to
+# 1280x720 a third of the way in and back to 1920x1080 at two thirds, against
+# the same recording with no change, alternated, RUNS of each (at least
+# 6 s): CPU seconds per recorded second, frames written, and the longest
+# gap between consecutive pictures within half a second of each change (of
+# the same moments without one).
 #
 #   bench/recorder/run.sh [BUILD_DIR]        (default build/ci)
 #   RUNS=3 SECONDS_EACH=5 STILL_SECONDS=20 bench/recorder/run.sh build/engine
@@ -23,6 +30,63 @@
 # Runs inside scripts/test-session.sh unless DISPLAY is already set.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+
+# The screen-size row, run on scripts/xorg-session.sh's server:
+#   run.sh --screen-changes BUILD_DIR RESULTS
+# appends "changes|steady cpu_per_s frames gap1_ms gap2_ms" lines to RESULTS.
+if [ "${1:-}" = --screen-changes ]; then
+  tools="$2/tools" results=$3
+  runs=${RUNS:-3}
+  secs=$(awk -v s="${SECONDS_EACH:-5}" 'BEGIN { print (s < 6 ? 6 : s) }')
+  work=$(mktemp -d /tmp/vardel-bench-resize.XXXXXX)
+  pattern_pid=
+  cleanup() {
+    [ -n "$pattern_pid" ] && kill "$pattern_pid" 2>/dev/null && wait "$pattern_pid" 2>/dev/null
+    xrandr -s 1920x1080 2>/dev/null || true
+    rm -rf "$work"
+  }
+  trap cleanup EXIT
+  "$tools/vardel_pattern" --interval-ms 1 >"$work/pattern.out" &
+  pattern_pid=$!
+  for _ in $(seq 100); do grep -q ready "$work/pattern.out" && break; sleep 0.1; done
+  # sleep_until T: returns at steady time T and prints the time it did.
+  sleep_until() {
+    python3 -c 'import sys, time
+time.sleep(max(0.0, float(sys.argv[1]) - time.monotonic()))
+print(f"{time.monotonic():.6f}")' "$1"
+  }
+  record_changes() {  # record_changes changes|steady
+    local out="$work/$1.wmv" started at1 at2
+    rm -f "$out" "$work/ready"
+    /usr/bin/time -f "%U %S" -o "$work/time" "$tools/vardel_record" --out "$out" --seconds "$secs" \
+      --profile "屏幕视频 - 高(CBR)" --ready "$work/ready" --figures >"$work/fig" &
+    local rec=$!
+    for _ in $(seq 200); do [ -s "$work/ready" ] && break; sleep 0.02; done
+    started=$(sleep_until 0)
+    at1=$(sleep_until "$(awk -v t="$started" -v s="$secs" 'BEGIN { print t + s / 3 }')")
+    [ "$1" = steady ] || xrandr -s 1280x720
+    at2=$(sleep_until "$(awk -v t="$started" -v s="$secs" 'BEGIN { print t + 2 * s / 3 }')")
+    [ "$1" = steady ] || xrandr -s 1920x1080
+    wait "$rec"
+    local start user sys
+    start=$(sed -n 's/^start_s=//p' "$work/fig")
+    read -r user sys < <(tail -n 1 "$work/time")
+    # The longest step between consecutive pictures that reaches within
+    # half a second of a change's moment in the file.
+    timeout 60 ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$out" |
+      sort -g | awk -v k="$1" -v u="$user" -v s="$sys" -v d="$secs" \
+        -v c1="$(awk -v a="$at1" -v b="$start" 'BEGIN { print a - b }')" \
+        -v c2="$(awk -v a="$at2" -v b="$start" 'BEGIN { print a - b }')" '
+        function gap(c) { return (NR > 1 && $1 >= c - 0.5 && p <= c + 0.5) ? $1 - p : 0 }
+        { if (gap(c1) > g1) g1 = gap(c1); if (gap(c2) > g2) g2 = gap(c2); p = $1; n++ }
+        END { printf "%s %.4f %d %.1f %.1f\n", k, (u + s) / d, n, g1 * 1000, g2 * 1000 }' >>"$results"
+  }
+  for i in $(seq "$runs"); do
+    if [ $((i % 2)) = 1 ]; then order="changes steady"; else order="steady changes"; fi
+    for kind in $order; do record_changes "$kind"; done
+  done
+  exit 0
+fi
 build=$(cd "${1:-$root/build/ci}" && pwd)
 tools="$build/tools"
 for t in vardel_record vardel_pattern vardel_bench_probe; do
@@ -120,6 +184,9 @@ stop_slide
 xsetroot -solid '#3a6ea5'
 alternate 30 8000000 "屏幕视频 - 高(CBR)" still "$still_secs"
 
+# A screen that changes size: the same moving content, our recording only.
+"$root/scripts/xorg-session.sh" "$0" --screen-changes "$build" "$work/resize-results"
+
 echo "Recorder benchmark: $runs runs of ${secs} s each (still: ${still_secs} s), 1920x1080, alternated (means; worst error is the maximum)"
 echo "slide: a detailed text slide at 30 fps; quality of what players show against a lossless grab of the screen."
 echo "still: a still desktop at 30 fps (nothing shows a clock, so only cost, size and frames written)."
@@ -159,3 +226,18 @@ awk '
   }
   function row(name, a, b, f) { printf "%-16s " f " " f " %8.2f\n", name, a, b, (b != 0 ? a / b : 0) }
 ' "$work/results"
+echo
+echo "screen changes: ours at 30 fps, moving, while the screen goes 1920x1080 -> 1280x720 -> 1920x1080"
+echo "(at a third and two thirds), against the same recording without a change; gaps: the longest"
+echo "between consecutive pictures within 0.5 s of each change (the worst run)."
+awk '
+  { n[$1]++; cpu[$1] += $2; fr[$1] += $3; if ($4 > g1[$1]) g1[$1] = $4; if ($5 > g2[$1]) g2[$1] = $5 }
+  END {
+    printf "\n%-24s %12s %12s %8s\n", "screen changes, 30 fps", "changes", "none", "ratio"
+    row("CPU s / rec. s", cpu["changes"] / n["changes"], cpu["steady"] / n["steady"], "%12.3f")
+    row("frames written", fr["changes"] / n["changes"], fr["steady"] / n["steady"], "%12.1f")
+    row("gap ms, to 1280x720", g1["changes"], g1["steady"], "%12.1f")
+    row("gap ms, to 1920x1080", g2["changes"], g2["steady"], "%12.1f")
+  }
+  function row(name, a, b, f) { printf "%-24s " f " " f " %8.2f\n", name, a, b, (b != 0 ? a / b : 0) }
+' "$work/resize-results"
