@@ -87,13 +87,20 @@ next_click() {
   done
 }
 
-# between_clicks LOG AFTER: steady time half-way between the first click
-# heard after AFTER and the next one: the moment for a change, a second's
-# half away from any click and its flash.
+# between_clicks LOG AFTER: returns half-way between the first click heard
+# after AFTER and the next one, and prints the steady time: the moment for a
+# change, half a second away from any click and its flash. A busy machine
+# may wake this late: past 0.15 s late, the half-way point after the next
+# click is taken instead.
 between_clicks() {
-  local heard
-  heard=$(next_click "$1" "$2")
-  sleep_until "$(awk -v h="$heard" 'BEGIN { printf "%.6f", h + 0.5 }')"
+  local after=$2 heard woke
+  while :; do
+    heard=$(next_click "$1" "$after") || return 1
+    woke=$(sleep_until "$(awk -v h="$heard" 'BEGIN { printf "%.6f", h + 0.5 }')")
+    awk -v w="$woke" -v h="$heard" 'BEGIN { exit !(w <= h + 0.65) }' && break
+    after=$(awk -v h="$heard" 'BEGIN { printf "%.6f", h + 0.1 }')
+  done
+  echo "$woke"
 }
 
 # --- The window -----------------------------------------------------------------
@@ -151,7 +158,9 @@ type_output() {
 # (steady time just before the press) and $hidden_at (once the window has
 # gone).
 start_recording() {
-  started_at=$(sleep_until "$(awk -v h="$(next_click "$2" "$(monotonic)")" 'BEGIN { printf "%.6f", h + 0.3 }')")
+  local heard
+  heard=$(next_click "$2" "$(monotonic)") || exit 1
+  started_at=$(sleep_until "$(awk -v h="$heard" 'BEGIN { printf "%.6f", h + 0.3 }')")
   start_capture
   # The pointer is recorded too: it waits where no check looks, in every
   # screen size.
