@@ -8,11 +8,19 @@
 // --width W keeps the window to the screen's left W pixels (the rest stays
 // free for other windows). Prints "ready" once the first picture is on
 // screen; runs until killed.
+//
+// --stalls: a second connection asks the X server a question every 5 ms and
+// prints "stall FROM TO" (seconds on the steady clock) for every stretch of
+// more than 20 ms in which the server answered nothing: nobody could draw
+// then (a server repainting a screen that changed size), so a recording has
+// no new picture to take in it.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -23,12 +31,37 @@ volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 }  // namespace
 
+// Asks the server a question every 5 ms until told to stop, and prints the
+// stretches it left unanswered.
+void watchStalls(std::mutex& out) {
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  if (xcb_connection_has_error(c)) return;
+  using Clock = std::chrono::steady_clock;
+  auto seconds = [](Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); };
+  while (!gStop && !xcb_connection_has_error(c)) {
+    const Clock::time_point asked = Clock::now();
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    const Clock::time_point answered = Clock::now();
+    if (answered - asked > std::chrono::milliseconds(20)) {
+      std::lock_guard l(out);
+      std::printf("stall %.6f %.6f\n", seconds(asked), seconds(answered));
+      std::fflush(stdout);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  xcb_disconnect(c);
+}
+
 int main(int argc, char** argv) {
   int intervalMs = 1, width = 0;
-  for (int i = 1; i + 1 < argc; ++i) {
+  bool stalls = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--stalls") == 0) stalls = true;
+    if (i + 1 >= argc) continue;
     if (std::strcmp(argv[i], "--interval-ms") == 0) intervalMs = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--width") == 0) width = std::atoi(argv[i + 1]);
   }
+  std::mutex out;
   std::signal(SIGTERM, onSignal);
   std::signal(SIGINT, onSignal);
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
@@ -52,6 +85,7 @@ int main(int argc, char** argv) {
   constexpr int kBits = 24, kBlock = 40, kSquare = 120;
   const auto start = std::chrono::steady_clock::now();
   bool announced = false;
+  std::thread watcher;
   std::int16_t lastX = -1;
   while (!gStop) {
     const auto now = std::chrono::steady_clock::now();
@@ -72,15 +106,20 @@ int main(int argc, char** argv) {
     xcb_poly_fill_rectangle(c, win, white, static_cast<std::uint32_t>(ones.size()), ones.data());
     if (!announced) {
       std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // drawn once
-      std::printf("ready\n");
-      std::fflush(stdout);
+      {
+        std::lock_guard l(out);
+        std::printf("ready\n");
+        std::fflush(stdout);
+      }
       announced = true;
+      if (stalls) watcher = std::thread([&out] { watchStalls(out); });
     } else {
       xcb_flush(c);
     }
     if (xcb_connection_has_error(c)) return 1;
     std::this_thread::sleep_until(now + std::chrono::milliseconds(intervalMs));
   }
+  if (watcher.joinable()) watcher.join();
   xcb_disconnect(c);
   return 0;
 }

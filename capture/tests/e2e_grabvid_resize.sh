@@ -87,7 +87,7 @@ square_y=$square_y
 square_size=$square_size
 pattern_width=$pattern_width
 EOF
-  python3 "$here/recording_check.py" resize "$out" "$probe" "$work/facts" "$work/player.log" ||
+  python3 "$here/recording_check.py" resize "$out" "$probe" "$work/facts" "$work/player.log" "$work/pattern.out" ||
     problem "the recording is not what the user recorded (above)"
 else
   problem "$out was not written"

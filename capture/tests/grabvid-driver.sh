@@ -44,10 +44,11 @@ print(f"{time.monotonic():.6f}")' "$1"
 # --- The screen and the sound -------------------------------------------------
 
 # start_busy_screen: a plain desktop, and the pattern redrawn every 20 ms (so
-# every frame slot at 30 fps changes) on the screen's left.
+# every frame slot at 30 fps changes) on the screen's left; it also logs the
+# stretches in which the X server stood still (no one could draw then).
 start_busy_screen() {
   xsetroot -solid '#3a6ea5'
-  "$pattern" --interval-ms 20 --width "$pattern_width" >"$work/pattern.out" 2>&1 &
+  "$pattern" --interval-ms 20 --width "$pattern_width" --stalls >"$work/pattern.out" 2>&1 &
   pids+=($!)
   poll 15 grep -q ready "$work/pattern.out" || fail "the busy pattern did not start"
 }

@@ -239,7 +239,19 @@ def check_clicks(file_clicks, t0, heard_spans, pictures):
              f"{max(offsets) * 1000:.1f} ms (min / median / max)")
 
 
-def resize(path, probe, facts_path, player_log):
+def read_stalls(path):
+    """The stretches (steady seconds) in which the X server answered nothing,
+    as vardel_pattern --stalls logs them."""
+    stalls = []
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 3 and parts[0] == "stall":
+                stalls.append((float(parts[1]), float(parts[2])))
+    return stalls
+
+
+def resize(path, probe, facts_path, player_log, pattern_log):
     facts = read_facts(facts_path)
     flashes = read_player(player_log)
     recording = File(path)
@@ -260,7 +272,12 @@ def resize(path, probe, facts_path, player_log):
     check_length(recording, facts, t0)
 
     # Every frame slot after the first second has a picture (the pattern
-    # changes every 20 ms), but for one slot at most at each change.
+    # changes every 20 ms), but for one slot at most at each change, and
+    # those in which the X server stood still: nothing could be drawn then
+    # (the server repaints a screen that changed size for some 20 to 100 ms),
+    # so the screen did not change and a change-driven recording sends no
+    # picture. A slot counts as in a stand-still when it lies within a frame
+    # of one (t0 comes from the sound, which may be that far off the picture).
     # Slots are counted from the first picture, up to the last one that
     # begins before the stop.
     origin = recording.pictures[0]
@@ -278,16 +295,22 @@ def resize(path, probe, facts_path, player_log):
         return ", ".join(f"{origin + a * FRAME:.3f}" + (f"..{origin + b * FRAME:.3f}" if b > a else "")
                          for a, b in runs)
 
+    stalls = [(a - t0, b - t0) for a, b in read_stalls(pattern_log)]
+    still = [k for k in missing
+             if any(a - FRAME <= origin + k * FRAME <= b + FRAME for a, b in stalls)]
+    lost = [k for k in missing if k not in still]
     excused = set()
     for change in changes:
-        near = [k for k in missing if abs(origin + k * FRAME - change) < 0.3]
+        near = [k for k in lost if abs(origin + k * FRAME - change) < 0.3]
         if len(near) == 1:
             excused.update(near)
-    if len(missing) > len(excused):
-        problem(f"{len(missing)} frame slots without a picture, at {spans(missing)} s "
+    if len(lost) > len(excused):
+        problem(f"{len(lost)} frame slots without a picture while the screen changed, at {spans(lost)} s "
                 f"(one is let pass at each change, at {changes[0]:.3f} and {changes[1]:.3f} s)")
     info(f"{len(recording.pictures)} pictures; of the frame slots {origin + FPS * FRAME:.3f}.."
-         f"{origin + last * FRAME:.3f} s, {len(missing)} without a picture")
+         f"{origin + last * FRAME:.3f} s, {len(missing)} without a picture, "
+         f"{len(still)} of them while the X server stood still "
+         f"({', '.join(f'{a:.3f}..{b:.3f}' for a, b in stalls) or 'never'})")
 
     # The pictures: the screen 1:1, the smaller one centred with black around.
     def check_picture(at, screen_w, screen_h):
@@ -392,7 +415,7 @@ def sound_server(path, probe, facts_path, player_log, new_player_log):
 
 
 def main():
-    if len(sys.argv) == 6 and sys.argv[1] == "resize":
+    if len(sys.argv) == 7 and sys.argv[1] == "resize":
         resize(*sys.argv[2:])
     elif len(sys.argv) == 7 and sys.argv[1] == "sound-server":
         sound_server(*sys.argv[2:])
