@@ -106,12 +106,11 @@ void AudioCapture::onTimer(pa_mainloop_api* api, pa_time_event* e, const timeval
   api->time_restart(e, &next);
 }
 
-void AudioCapture::learnServer() {
+bool AudioCapture::isPipeWireMonitor() {
   struct Answers {
     pa_threaded_mainloop* loop;
-    bool pipeWire = false;
-    std::string source, monitored;
-  } answers{loop_, false, {}, {}};
+    bool pipeWire = false, monitor = false;
+  } answers{loop_};
   auto await = [&](pa_operation* o) {
     if (o == nullptr) return;
     while (pa_operation_get_state(o) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop_);
@@ -129,18 +128,11 @@ void AudioCapture::learnServer() {
       context_, pa_stream_get_device_index(stream_),
       [](pa_context*, const pa_source_info* i, int eol, void* p) {
         auto* a = static_cast<Answers*>(p);
-        if (eol == 0 && i != nullptr) {
-          a->source = i->name != nullptr ? i->name : "";
-          if (i->monitor_of_sink != PA_INVALID_INDEX && i->monitor_of_sink_name != nullptr)
-            a->monitored = i->monitor_of_sink_name;
-        }
+        if (eol == 0 && i != nullptr) a->monitor = i->monitor_of_sink != PA_INVALID_INDEX;
         pa_threaded_mainloop_signal(a->loop, 0);
       },
       &answers));
-  onPipeWire_ = answers.pipeWire;
-  sourceName_ = answers.source;
-  monitoredSink_ = answers.monitored;
-  pipeWireMonitor_ = onPipeWire_ && !monitoredSink_.empty();
+  return answers.pipeWire && answers.monitor;
 }
 
 bool AudioCapture::beginConnection(bool autospawn, rt::Text& error) {
@@ -186,7 +178,7 @@ void AudioCapture::finishStream() {
   delivered_ = 0;
   cycle_ = CycleLength{};
   readingAsked_ = false;
-  learnServer();
+  pipeWireMonitor_ = isPipeWireMonitor();
   primingZeros_ = pipeWireMonitor_;
   requestReading();
 }
