@@ -9,12 +9,13 @@
 #   - the ScreenCast portal: xdg-desktop-portal with xdg-desktop-portal-wlr
 #     sharing HEADLESS-1 without asking (chooser_type=none)
 # all on a session bus of its own (dbus-run-session) and a runtime folder of
-# its own. sway refuses to run as root, so as root the session and the
+# its own. With --x11 the desktop is an X session on PipeWire instead: Xvfb
+# at 1920x1080 with openbox in place of sway and the portal, the same sound. sway refuses to run as root, so as root the session and the
 # command run as the system user vardel-wl, created on first use. Everything
 # started is stopped again by process id when the command ends; the logs are
 # printed when the session fails to come up or the command fails.
 #
-#   scripts/wayland-session.sh [--out DIR] COMMAND [ARG...]
+#   scripts/wayland-session.sh [--x11] [--out DIR] COMMAND [ARG...]
 #
 # --out DIR: a folder the command may write to (created and given to the
 # session's user); the command finds it in VARDEL_WL_OUT. The command also
@@ -48,8 +49,22 @@ if [ "${1:-}" = "--inside" ]; then
       org.freedesktop.DBus.NameHasOwner "string:$1" | grep -q 'boolean true'
   }
 
-  export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland XDG_SESSION_DESKTOP=sway
   unset DISPLAY WAYLAND_DISPLAY SWAYSOCK PULSE_SERVER
+  if [ "$VARDEL_WL_X11" = 1 ]; then
+    # An X session: its server writes its display number to the pipe once
+    # it accepts clients.
+    export XDG_SESSION_TYPE=x11
+    exec 3<> <(:)
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset >"$logs/xvfb.log" 2>&1 &
+    pids+=($!)
+    read -r -t 30 display <&3 || { say "Xvfb did not start"; exit 1; }
+    exec 3<&-
+    export DISPLAY=":$display"
+    openbox --sm-disable >"$logs/openbox.log" 2>&1 &
+    pids+=($!)
+    wait_for 30 "the window manager" wmctrl -m
+  else
+  export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland XDG_SESSION_DESKTOP=sway
 
   # The compositor. Xwayland starts on the first X client; sway picks its
   # display number and puts it in the environment of what it starts.
@@ -74,6 +89,7 @@ EOF
   DISPLAY=$(cat "$XDG_RUNTIME_DIR/display")
   export DISPLAY
   wait_for 30 "Xwayland on $DISPLAY" xdpyinfo
+  fi
 
   # Sound: PipeWire with the PulseAudio protocol on the runtime folder.
   # Its graph cycle is kept at 1024 samples (21.3 ms at 48 kHz, PipeWire's
@@ -110,8 +126,9 @@ EOF
   }
   wait_for 30 "the null sink as default" defaults_set
 
-  # The portal. xdg-desktop-portal 1.16 takes the backend whose UseIn= names
-  # XDG_CURRENT_DESKTOP (wlr.portal: "sway").
+  # The portal (not on an X session). xdg-desktop-portal 1.16 takes the
+  # backend whose UseIn= names XDG_CURRENT_DESKTOP (wlr.portal: "sway").
+  if [ "$VARDEL_WL_X11" != 1 ]; then
   mkdir -p "$XDG_CONFIG_HOME/xdg-desktop-portal-wlr"
   cat >"$XDG_CONFIG_HOME/xdg-desktop-portal-wlr/config" <<'EOF'
 [screencast]
@@ -131,8 +148,9 @@ EOF
   /usr/libexec/xdg-desktop-portal --replace --verbose >"$logs/xdg-desktop-portal.log" 2>&1 &
   pids+=($!)
   wait_for 30 "xdg-desktop-portal" has_name org.freedesktop.portal.Desktop
+  fi
 
-  say "up in $(( ($(date +%s%N) - begin) / 1000000 )) ms (WAYLAND_DISPLAY=$WAYLAND_DISPLAY DISPLAY=$DISPLAY)"
+  say "up in $(( ($(date +%s%N) - begin) / 1000000 )) ms (WAYLAND_DISPLAY=${WAYLAND_DISPLAY:-} DISPLAY=$DISPLAY)"
   status=0
   "$@" || status=$?
   exit "$status"
@@ -140,11 +158,16 @@ fi
 
 # --- Outside: the user, the private folders, the bus. -------------------------
 out=""
+x11=0
+if [ "${1:-}" = "--x11" ]; then
+  x11=1
+  shift
+fi
 if [ "${1:-}" = "--out" ]; then
   out=$2
   shift 2
 fi
-[ $# -gt 0 ] || { echo "usage: $0 [--out DIR] COMMAND [ARG...]" >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: $0 [--x11] [--out DIR] COMMAND [ARG...]" >&2; exit 2; }
 
 if [ "$(id -u)" -eq 0 ]; then
   # A system user with no login; dbus-daemon wants the uid in passwd.
@@ -237,7 +260,7 @@ environment=(HOME="$session/home" USER="$user_name" LOGNAME="$user_name"
              LANG=C.UTF-8 TERM="${TERM:-dumb}"
              XDG_RUNTIME_DIR="$session/run" XDG_CONFIG_HOME="$session/home/.config"
              XDG_DATA_HOME="$session/home/.local/share" XDG_CACHE_HOME="$session/home/.cache"
-             VARDEL_WL_SESSION="$session" VARDEL_WL_OUT="$out")
+             VARDEL_WL_SESSION="$session" VARDEL_WL_OUT="$out" VARDEL_WL_X11="$x11")
 while IFS='=' read -r name _; do
   case $name in VARDEL_WL_*) ;; VARDEL_*) environment+=("$name=${!name}") ;; esac
 done < <(env)
