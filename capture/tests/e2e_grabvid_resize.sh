@@ -75,18 +75,7 @@ end_process "$player_pid"
 
 out="$work/resize/OutputFile.wmv"
 if [ -s "$out" ]; then
-  cat >"$work/facts" <<EOF
-started_at=$started_at
-hidden_at=$hidden_at
-change1_at=$change1_at
-change2_at=$change2_at
-restored_at=$restored_at
-real_minus_mono=$real_minus_mono
-square_x=$square_x
-square_y=$square_y
-square_size=$square_size
-pattern_width=$pattern_width
-EOF
+  write_facts "$work/facts" change1_at change2_at
   python3 "$here/recording_check.py" resize "$out" "$probe" "$work/facts" "$work/player.log" "$work/pattern.out" ||
     problem "the recording is not what the user recorded (above)"
 else

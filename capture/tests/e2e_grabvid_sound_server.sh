@@ -103,18 +103,7 @@ record() {
     problem "$name: $out was not written"
     return
   fi
-  cat >"$work/$name.facts" <<EOF
-started_at=$started_at
-hidden_at=$hidden_at
-killed_at=$killed_at
-restarted_at=$restarted_at
-restored_at=$restored_at
-real_minus_mono=$real_minus_mono
-square_x=$square_x
-square_y=$square_y
-square_size=$square_size
-pattern_width=$pattern_width
-EOF
+  write_facts "$work/$name.facts" killed_at restarted_at
   echo "e2e: --- $name: $(basename "$out")"
   python3 "$here/recording_check.py" sound-server "$out" "$probe" "$work/$name.facts" \
     "$work/$name-before.log" "$work/$name-after.log" ||
