@@ -545,9 +545,9 @@ void Recording::State::audioLoop() {
     }
     return true;
   };
+  std::int64_t outageSilence = 0;  // written while the sound server was gone
   // Puts one chunk where the clock places it, through the converter, into
   // the fifo. False (the failure reported) when it cannot.
-  std::int64_t outageSilence = 0;  // written while the sound server was gone
   auto take = [&](const Chunk& chunk) {
     const int got = static_cast<int>(chunk.samples.size()) / channels;
     const AudioClock::Step step =
