@@ -268,38 +268,18 @@ done < <(env)
 # The command starts in the caller's folder when the session's user may
 # enter it, else in the session's home.
 "${as_user[@]}" test -x "$PWD" -a -r "$PWD" 2>/dev/null || cd "$session/home"
-"${as_user[@]}" env -i "${environment[@]}" dbus-run-session -- "$here/wayland-session.sh" --inside "$@" &
-pids+=($!)
-# On a desktop the sound server's threads get a higher priority from
-# RealtimeKit: nice -11 for all of them, and real-time scheduling (SCHED_FIFO,
-# RealtimeKit's ceiling of 20) for the threads that move the sound, its data
-# loops. Without that a busy machine holds the graph up for a cycle now and
-# then, and the sound that cycle carried is lost. The session's user may not
-# take either (no RLIMIT_RTPRIO, no RealtimeKit here), so root gives them, as
-# PulseAudio run by root takes them itself in the X session.
+# On a desktop RealtimeKit lets the sound server and the clients that ask
+# for it (module-rt) schedule the threads that move sound in real time;
+# without that a busy machine holds a cycle up now and then and its sound is
+# lost. Here there is no RealtimeKit and no RLIMIT_RTPRIO to give: the
+# session's processes get CAP_SYS_NICE instead, and module-rt takes the same
+# priorities itself.
+session_as=("${as_user[@]}")
 if [ "$(id -u)" -eq 0 ]; then
-  (
-    done_pids=" "
-    for _ in $(seq 150); do
-      for pid in $(pids_with_env "VARDEL_WL_SESSION=$session"); do
-        case $done_pids in *" $pid "*) continue ;; esac
-        case $(cat "/proc/$pid/comm" 2>/dev/null) in
-          pipewire | pipewire-pulse)
-            # The data loop is the thread started beside the main one.
-            tasks=$(ls "/proc/$pid/task" 2>/dev/null) || continue
-            [ "$(echo "$tasks" | wc -l)" -ge 2 ] || continue
-            renice -n -11 -p $tasks >/dev/null 2>&1 || true
-            for tid in $tasks; do
-              [ "$tid" = "$pid" ] || chrt -f -p 20 "$tid" >/dev/null 2>&1 || true
-            done
-            done_pids+="$pid "
-            ;;
-        esac
-      done
-      [ "$(echo $done_pids | wc -w)" -ge 2 ] && exit 0
-      sleep 0.2
-    done
-  ) &
+  session_as=(setpriv "--reuid=$user_name" "--regid=$user_name" --init-groups
+              --inh-caps=+sys_nice --ambient-caps=+sys_nice --)
 fi
+"${session_as[@]}" env -i "${environment[@]}" dbus-run-session -- "$here/wayland-session.sh" --inside "$@" &
+pids+=($!)
 wait "${pids[-1]}" || status=$?
 exit "$status"

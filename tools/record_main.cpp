@@ -179,14 +179,14 @@ int main(int argc, char** argv) {
       std::printf("frames_captured=%lld\nframes_dropped=%lld\nframes_skipped=%lld\nframes_unchanged=%lld\n"
                   "frames_repeated=%lld\nvideo_packets=%lld\naudio_samples=%lld\naudio_silence=%lld\n"
                   "audio_skipped=%lld\nwidth=%d\nheight=%d\nstart_s=%.6f\nfirst_frame_ms=%.3f\nstop_ms=%.3f\n"
-                  "screen_source=%s\n",
+                  "screen_source=%s\naudio_input=%s\n",
                   static_cast<long long>(f.framesCaptured), static_cast<long long>(f.framesDropped),
                   static_cast<long long>(f.framesSkipped), static_cast<long long>(f.framesUnchanged),
                   static_cast<long long>(f.framesRepeated),
                   static_cast<long long>(f.videoPackets),
                   static_cast<long long>(f.audioSamples), static_cast<long long>(f.audioSilence),
                   static_cast<long long>(f.audioSkipped), f.width, f.height, f.startSeconds, f.firstFrameLatencyMs,
-                  f.stopLatencyMs, f.screenSource.c_str());
+                  f.stopLatencyMs, f.screenSource.c_str(), f.audioInput.c_str());
       std::fflush(stdout);
     }
     CHECK("stop", stopped);

@@ -37,6 +37,7 @@ struct RecordingFigures {
   double firstFrameLatencyMs = -1;
   double stopLatencyMs = -1;
   std::string screenSource;  // "X11", "ScreenCast portal"
+  std::string audioInput;    // "PulseAudio", "PipeWire"; "" without sound
 };
 bool recordingFigures(const Ref<Encoder>& e, RecordingFigures& out);
 

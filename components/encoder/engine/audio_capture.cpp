@@ -106,11 +106,12 @@ void AudioCapture::onTimer(pa_mainloop_api* api, pa_time_event* e, const timeval
   api->time_restart(e, &next);
 }
 
-bool AudioCapture::isPipeWireMonitor() {
+void AudioCapture::learnServer() {
   struct Answers {
     pa_threaded_mainloop* loop;
-    bool pipeWire = false, monitor = false;
-  } answers{loop_};
+    bool pipeWire = false;
+    std::string source, monitored;
+  } answers{loop_, false, {}, {}};
   auto await = [&](pa_operation* o) {
     if (o == nullptr) return;
     while (pa_operation_get_state(o) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop_);
@@ -128,11 +129,18 @@ bool AudioCapture::isPipeWireMonitor() {
       context_, pa_stream_get_device_index(stream_),
       [](pa_context*, const pa_source_info* i, int eol, void* p) {
         auto* a = static_cast<Answers*>(p);
-        if (eol == 0 && i != nullptr) a->monitor = i->monitor_of_sink != PA_INVALID_INDEX;
+        if (eol == 0 && i != nullptr) {
+          a->source = i->name != nullptr ? i->name : "";
+          if (i->monitor_of_sink != PA_INVALID_INDEX && i->monitor_of_sink_name != nullptr)
+            a->monitored = i->monitor_of_sink_name;
+        }
         pa_threaded_mainloop_signal(a->loop, 0);
       },
       &answers));
-  return answers.pipeWire && answers.monitor;
+  onPipeWire_ = answers.pipeWire;
+  sourceName_ = answers.source;
+  monitoredSink_ = answers.monitored;
+  pipeWireMonitor_ = onPipeWire_ && !monitoredSink_.empty();
 }
 
 bool AudioCapture::beginConnection(bool autospawn, rt::Text& error) {
@@ -178,7 +186,7 @@ void AudioCapture::finishStream() {
   delivered_ = 0;
   cycle_ = CycleLength{};
   readingAsked_ = false;
-  pipeWireMonitor_ = isPipeWireMonitor();
+  learnServer();
   primingZeros_ = pipeWireMonitor_;
   requestReading();
 }

@@ -1,13 +1,12 @@
-// The audio input: the default PulseAudio source (PipeWire's pulse server
-// serves the same protocol), recorded with small fragments (about 20 ms) so
-// the first samples arrive at once.
+// The audio input through PulseAudio's protocol: the default source of
+// PulseAudio (or of PipeWire's pulse server, where PipeWire's own stream
+// cannot be had), recorded with small fragments (about 20 ms) so the first
+// samples arrive at once.
 //
-// Besides the samples, it hands out readings of the source's own timing,
-// taken from the server's timing info: how many samples the source had
-// delivered into the stream, and when the next one would be captured (the
-// server's time stamp, less the source's latency, plus the latency of the
-// sink a monitor source listens to). A sample's capture time comes from
-// these (AudioClock), never from when our thread happened to read it.
+// Its readings come from the server's timing info: how many samples the
+// source had delivered into the stream, and when the next one would be
+// captured (the server's time stamp, less the source's latency, plus the
+// latency of the sink a monitor source listens to).
 //
 // Reads wait on PulseAudio's own thread and can be interrupted: a source
 // that delivers nothing for a while never keeps a stop waiting, and a
@@ -24,7 +23,10 @@
 #include <memory>
 #include <vector>
 
+#include <string>
+
 #include "components/encoder/engine/audio_clock.h"
+#include "components/encoder/engine/audio_input.h"
 #include "runtime/text.h"
 
 struct pa_threaded_mainloop;
@@ -36,53 +38,31 @@ struct timeval;
 
 namespace encoder::engine {
 
-class AudioCapture {
+class AudioCapture final : public AudioInput {
  public:
-  using Clock = std::chrono::steady_clock;
   static constexpr int kFragmentMs = 20;
   // Readings are asked for after every read, and at least this often.
   static constexpr int kReadingMs = 50;
   // While the server is gone, a new connection is tried this often.
   static constexpr int kRetryMs = 500;
 
-  // The source had delivered `index` samples into the stream, and the next
-  // would be captured at `time`.
-  struct Reading {
-    std::int64_t index;
-    Clock::time_point time;
-  };
-
-  // What a read says of the connection its samples came through.
-  enum class Link {
-    Up,    // the same as before
-    Lost,  // the server is gone: nothing comes until it is back; read()
-           // returns at least every kReadingMs meanwhile
-    Back,  // connected again: the samples and readings handed over begin a
-           // new stream, whose index counts from 0
-  };
-
   // Connects to the audio server and starts recording the default source
   // as signed 16-bit interleaved samples at this rate and channel count.
   static std::unique_ptr<AudioCapture> open(int sampleRate, int channels, rt::Text& error);
-  ~AudioCapture();
-  AudioCapture(const AudioCapture&) = delete;
-  AudioCapture& operator=(const AudioCapture&) = delete;
+  ~AudioCapture() override;
 
-  // Waits until samples or readings have arrived and hands them over:
-  // `samples` gets every whole frame there is (holes the server reports
-  // become silence), `first` the stream index of the first of them,
-  // `readings` the readings taken since the last call, and `link` whether
-  // the connection is the one before. Once interrupt() was called it no
-  // longer waits: it hands over what has already arrived. False with
-  // `error` set when the stream failed in a way a new connection cannot mend.
   bool read(std::vector<std::int16_t>& samples, std::int64_t& first, std::vector<Reading>& readings, Link& link,
-            rt::Text& error);
-  // Waits up to `limit` for the first samples to arrive: a recording that
-  // starts once they have begins with sound, not with the moment the
-  // source takes to deliver. False when none came in time.
-  bool awaitFirstSamples(std::chrono::milliseconds limit);
-  // Makes a waiting read() return at once, and every later one.
-  void interrupt();
+            rt::Text& error) override;
+  bool awaitFirstSamples(std::chrono::milliseconds limit) override;
+  void interrupt() override;
+  const char* kind() const override { return "PulseAudio"; }
+
+  // What the server said of itself and the stream's source at the start:
+  // whether it is PipeWire's pulse server, the source's name and, for a
+  // monitor, the name of the sink it listens to ("" otherwise).
+  bool onPipeWire() const { return onPipeWire_; }
+  const std::string& sourceName() const { return sourceName_; }
+  const std::string& monitoredSink() const { return monitoredSink_; }
 
  private:
   AudioCapture() = default;
@@ -104,9 +84,9 @@ class AudioCapture {
   // (lock held); true once the new stream records.
   bool reconnect();
   void requestReading();  // with the loop's lock held
-  // Whether the source is the monitor of a sink on PipeWire's pulse server
-  // (see onTiming); waits for the server's answers, with the lock held.
-  bool isPipeWireMonitor();
+  // Asks the server what it is and what the stream records from (the
+  // fields above); waits for its answers, with the lock held.
+  void learnServer();
   // Drops what PipeWire's pulse server delivers before its first cycle with
   // sound (see primingZeros_); true once sound waits. With the lock held.
   bool dropPriming();
@@ -118,6 +98,8 @@ class AudioCapture {
   int channels_ = 0;
   int sampleRate_ = 0;
   bool pipeWireMonitor_ = false;
+  bool onPipeWire_ = false;
+  std::string sourceName_, monitoredSink_;
   bool interrupted_ = false;
   // The server is gone; the next connection is tried at nextAttempt_.
   bool lost_ = false;

@@ -347,6 +347,7 @@ class EngineEncoder : public Encoder {
     f.framesUnchanged = st.framesUnchanged;
     f.framesRepeated = st.framesRepeated;
     f.screenSource = st.screenSource;
+    f.audioInput = st.audioInput;
     f.videoPackets = st.videoPackets;
     f.audioSamples = st.audioSamples;
     f.audioSilence = st.audioSilence;

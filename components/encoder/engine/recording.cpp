@@ -23,7 +23,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "components/encoder/engine/audio_capture.h"
+#include "components/encoder/engine/audio_input.h"
 #include "components/encoder/engine/audio_clock.h"
 #include "components/encoder/engine/outputs/output.h"
 #include "components/encoder/engine/sources/screen_source.h"
@@ -94,7 +94,7 @@ struct Recording::State {
   AVStream* ast = nullptr;
   std::unique_ptr<ScreenSource> screen;
   FramePtr canvas;  // the screen as last seen, in the recording's format
-  std::unique_ptr<AudioCapture> audio;
+  std::unique_ptr<AudioInput> audio;
   SwrContext* swr = nullptr;
   AVAudioFifo* fifo = nullptr;
   bool headerWritten = false;
@@ -502,7 +502,7 @@ void Recording::State::audioLoop() {
   const int rate = config.plan.audioSettings.sampleRate;
   const int channels = config.plan.audioSettings.channels;
   std::vector<std::int16_t> samples;
-  std::vector<AudioCapture::Reading> readings;
+  std::vector<AudioInput::Reading> readings;
   struct Chunk {
     std::int64_t first;  // the stream index of its first sample
     std::vector<std::int16_t> samples;
@@ -580,7 +580,7 @@ void Recording::State::audioLoop() {
   // Hands what was read to the clock; places the chunks it has readings for
   // (all of them at the end).
   auto absorb = [&](std::int64_t first, bool all) {
-    for (const AudioCapture::Reading& r : readings)
+    for (const AudioInput::Reading& r : readings)
       clock.observe(r.index, std::chrono::duration<double>(r.time - t0).count());
     if (!samples.empty()) pending.push_back({first, std::move(samples)});
     samples = {};
@@ -628,14 +628,14 @@ void Recording::State::audioLoop() {
   };
   rt::Text error;
   std::int64_t first = 0;
-  AudioCapture::Link link = AudioCapture::Link::Up;
+  AudioInput::Link link = AudioInput::Link::Up;
   bool outage = false;  // the sound server is gone
   while (!shouldStop() && !writeFailed) {
     if (!audio->read(samples, first, readings, link, error)) {
       fail(error);
       return;
     }
-    if (link == AudioCapture::Link::Lost) {
+    if (link == AudioInput::Link::Lost) {
       if (!outage) {
         // Everything the server delivered goes where it belongs; the
         // converter starts afresh with the next stream.
@@ -658,7 +658,7 @@ void Recording::State::audioLoop() {
       if (!encode(aenc->frame_size, kNoLimit)) return;
       continue;
     }
-    if (link == AudioCapture::Link::Back) {
+    if (link == AudioInput::Link::Back) {
       // A new stream: its first chunk is placed as at the start, after the
       // silence up to it.
       outage = false;
@@ -684,7 +684,7 @@ void Recording::State::audioLoop() {
   // Nothing is on its way from a server that is gone.
   const auto giveUp = Clock::now() + kAudioEndWait;
   while (!outage && Clock::now() < giveUp) {
-    if (!audio->read(samples, first, readings, link, error) || link != AudioCapture::Link::Up) break;
+    if (!audio->read(samples, first, readings, link, error) || link != AudioInput::Link::Up) break;
     if (!absorb(first, false)) return;
     if (clock.deliveredUntil() >= endSeconds) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -728,7 +728,7 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
   }
   // Inputs first: without a display or an audio server nothing is created.
   if (plan.video && !(s.screen = openScreenSource(config.crop, plan.videoSettings.fps, error))) return nullptr;
-  if (plan.audio && !(s.audio = AudioCapture::open(plan.audioSettings.sampleRate, plan.audioSettings.channels, error)))
+  if (plan.audio && !(s.audio = openAudioInput(plan.audioSettings.sampleRate, plan.audioSettings.channels, error)))
     return nullptr;
 
   if (!(s.out = createOutput(config.path, error))) return nullptr;
@@ -828,6 +828,7 @@ RecordingStats Recording::stats() const {
     st.height = s_->screen->height();
     st.screenSource = s_->screen->kind();
   }
+  if (s_->audio) st.audioInput = s_->audio->kind();
   st.firstFrameLatencyMs = s_->firstFrameLatencyMs;
   st.stopLatencyMs = s_->stopLatencyMs;
   return st;

@@ -52,6 +52,7 @@ struct RecordingStats {
   double firstFrameLatencyMs = -1;  // from start() to the first picture read
   double stopLatencyMs = -1;        // from stop() to the file being complete
   const char* screenSource = "";    // the screen source's kind, once opened
+  const char* audioInput = "";      // the audio input's kind, once opened
 };
 
 class Recording {
