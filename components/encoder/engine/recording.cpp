@@ -133,6 +133,17 @@ struct Recording::State {
       framesRepeated{0}, videoPackets{0}, audioSamples{0}, audioSilence{0}, audioSkipped{0};
   std::atomic<double> firstFrameLatencyMs{-1}, stopLatencyMs{-1};
 
+  // The screen source's view of the canvas.
+  Picture canvasPicture() const;
+  // The first look at the screen, taken before the recording's clock
+  // starts: it reads the whole screen, which takes a few frame periods, so
+  // taken in the first slot it would leave the next ones without a look.
+  // Sets warmedUp when the canvas then holds the screen. A screen that
+  // cannot be read is left to the first slot's look, which reports it as
+  // any later look would.
+  bool warmedUp = false;
+  void warmUp();
+
   ~State();
   void fail(rt::Text text) {
     std::lock_guard l(failMutex);
@@ -350,10 +361,7 @@ void Recording::State::copyRewrittenRows(PooledFrame& p) {
 //   encoding at all and stays sharp;
 // - elsewhere (H.264), a key frame is followed by three frames more, as a
 //   change is.
-void Recording::State::captureLoop() {
-  const std::chrono::duration<double> period(1.0 / config.plan.videoSettings.fps);
-  const int keyEvery = keyFrameInterval(config.plan.videoSettings.fps);
-  const bool fineStill = out->encodesStillPicturesFinely();
+Picture Recording::State::canvasPicture() const {
   Picture picture;
   for (int i = 0; i < 3; ++i) {
     picture.plane[i] = canvas->data[i];
@@ -361,11 +369,32 @@ void Recording::State::captureLoop() {
   }
   picture.width = canvas->width;
   picture.height = canvas->height;
+  return picture;
+}
+
+void Recording::State::warmUp() {
+  Picture picture = canvasPicture();
+  rt::Text error;
+  if (screen->update(picture, error) == ScreenSource::Update::Changed) {
+    ++updates;
+    for (const RowBand& b : screen->rewritten())
+      std::fill(rowUpdate.begin() + b.top, rowUpdate.begin() + b.bottom, updates);
+    warmedUp = true;
+  }
+}
+
+void Recording::State::captureLoop() {
+  const std::chrono::duration<double> period(1.0 / config.plan.videoSettings.fps);
+  const int keyEvery = keyFrameInterval(config.plan.videoSettings.fps);
+  const bool fineStill = out->encodesStillPicturesFinely();
+  Picture picture = canvasPicture();
 
   std::int64_t next = 0;          // the next grid slot
   std::int64_t lastQueued = -1;   // the slot of the newest frame sent
   std::int64_t lastKey = -keyEvery;
-  bool unsent = false;  // the canvas holds a change no frame has carried yet
+  // The canvas holds a change no frame has carried yet: from the start, the
+  // screen as the first look read it.
+  bool unsent = warmedUp;
   // Three frames after a change: a detailed slide is sharp after one more
   // frame; three allow for a busier one.
   constexpr int kSettleFrames = 3;
@@ -376,7 +405,7 @@ void Recording::State::captureLoop() {
   // get a large frame refining the whole video.
   const auto fineAfter = std::max<std::int64_t>(1, std::llround(0.3 * config.plan.videoSettings.fps));
   std::int64_t lastChange = 0;
-  bool fineDue = false;  // a change has not yet been followed by a fine frame
+  bool fineDue = warmedUp && fineStill;  // a change has not yet been followed by a fine frame
   // The encoder's newest frame is a kept still key frame of the canvas as
   // it is now, which may be written again.
   bool stillKeyKept = false;
@@ -741,8 +770,20 @@ std::unique_ptr<Recording> Recording::start(const RecordingConfig& config, rt::T
 
   // The recording begins once the sound does (a monitor or a card may take
   // a moment to deliver its first samples); a source slower than this
-  // starts with silence in its place.
-  if (s.audio) s.audio->awaitFirstSamples(kAudioStartWait);
+  // starts with silence in its place. Meanwhile the screen is read whole
+  // for the first time.
+  {
+    std::thread firstSound;
+    if (s.audio) {
+      try {
+        firstSound = std::thread([&s] { s.audio->awaitFirstSamples(kAudioStartWait); });
+      } catch (const std::system_error&) {
+        s.audio->awaitFirstSamples(kAudioStartWait);
+      }
+    }
+    if (plan.video) s.warmUp();
+    if (firstSound.joinable()) firstSound.join();
+  }
   s.stopped = false;
   s.t0 = Clock::now();
   try {
