@@ -27,15 +27,27 @@
 //       burst lengths take turns every 10 s; default 10), with a click at
 //       every whole second of the steady clock since it started; with
 //       --flash, the square turns white at each of those seconds.
+//   vardel_sync_source --pw-card NAME --speed S [--bursts MS,MS,...] [--flash X,Y,SIZE] SECONDS
+//       the same card on PipeWire, whose pipe source has no clock of its own
+//       (it reads the pipe at the pace of whatever drives its graph): a
+//       source node NAME that drives its graph itself, as a USB sound card
+//       does. Its timer wakes every MS milliseconds as above and runs one
+//       graph cycle after another for the frames made since, each stamped
+//       with the moment the card made them, so the nodes that follow it
+//       see 48000 * S frames a second.
 //
-// Both take the nominal rate 48000 Hz, stereo, signed 16 bits. They ask for
+// All take the nominal rate 48000 Hz, stereo, signed 16 bits. They ask for
 // a higher priority where they may: they stand in for hardware, whose
 // timing a busy machine does not disturb. --play prints "ready" once the
 // sound is playing, one "click K HEARD SHOWN" line per flash (seconds on the
 // steady clock: when the click was heard, when the flash was on screen), and
-// "underruns=N" at the end; --fifo prints "ready" once it writes.
+// "underruns=N" at the end; --fifo and --pw-card print "ready" once they
+// deliver.
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -56,6 +68,7 @@
 
 #include <pipewire/pipewire.h>
 #include <pulse/pulseaudio.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 #include <xcb/xcb.h>
 
@@ -82,6 +95,13 @@ std::int16_t sampleAt(std::int64_t n, std::int64_t clickStart) {
                        ? kClickAmplitude * std::sin(2 * kPi * 1000.0 * static_cast<double>(inClick) / kRate)
                        : kToneAmplitude * std::sin(2 * kPi * 440.0 * static_cast<double>(n) / kRate);
   return static_cast<std::int16_t>(std::lround(v * 32767));
+}
+
+// Sample `n` of the card's sound, the card making `real` frames a second of
+// the steady clock: sample n is made at n / real seconds, and a click starts
+// at each whole second.
+std::int16_t cardSample(std::int64_t n, double real) {
+  return sampleAt(n, std::llround(std::round(static_cast<double>(n) / real) * real));
 }
 
 // --- Played, with flashes ------------------------------------------------------
@@ -186,6 +206,17 @@ struct Player {
   }
 };
 
+// The format of this tool's PipeWire streams: the nominal rate, stereo.
+const spa_pod* streamFormat(spa_pod_builder& b, spa_audio_format format) {
+  spa_audio_info_raw raw{};
+  raw.format = format;
+  raw.rate = kRate;
+  raw.channels = kChannels;
+  raw.position[0] = SPA_AUDIO_CHANNEL_FL;
+  raw.position[1] = SPA_AUDIO_CHANNEL_FR;
+  return spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &raw);
+}
+
 // PipeWire's pulse server answers a latency query with its last cycle's
 // figures and leaves out the buffer already queued in the stream, so a click
 // timed from its answer would be flashed some 20 to 40 ms before the sink
@@ -217,11 +248,7 @@ class SinkMonitor {
     if (stream_ == nullptr) return false;
     std::uint8_t buffer[256];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    spa_audio_info_raw raw{};
-    raw.format = SPA_AUDIO_FORMAT_F32;
-    raw.rate = kRate;
-    raw.channels = kChannels;
-    const spa_pod* params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &raw)};
+    const spa_pod* params[] = {streamFormat(b, SPA_AUDIO_FORMAT_F32)};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
                                                     PW_STREAM_FLAG_RT_PROCESS);
     return pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) == 0 &&
@@ -405,6 +432,15 @@ int play(double duration, int latencyMs, Flash flash, Place place, const std::st
 
 // --- A sound card of its own, into a FIFO ---------------------------------------
 
+// The card's flashes keep the steady clock's seconds since `start`, whatever
+// the sound does; none without a square.
+std::thread flashSeconds(Square* square, Clock::time_point start, double duration) {
+  if (square == nullptr) return {};
+  return std::thread([=] {
+    for (int k = 1; !gStop && k < duration; ++k) flashFor(*square, k, start + std::chrono::seconds(k));
+  });
+}
+
 int feed(const char* path, double speed, const std::vector<int>& burstsMs, double duration, Flash flash,
          Place place) {
   std::unique_ptr<Square> square = openSquare(flash, place);
@@ -416,12 +452,7 @@ int feed(const char* path, double speed, const std::vector<int>& burstsMs, doubl
   }
   const double real = kRate * speed;  // frames the card makes per second of the steady clock
   const auto start = Clock::now();
-  // The flashes keep the steady clock's seconds, whatever the writes do.
-  std::thread flasher;
-  if (square)
-    flasher = std::thread([&] {
-      for (int k = 1; !gStop && k < duration; ++k) flashFor(*square, k, start + std::chrono::seconds(k));
-    });
+  std::thread flasher = flashSeconds(square.get(), start, duration);
   std::int64_t written = 0;
   std::vector<std::int16_t> buf;
   bool announced = false;
@@ -432,8 +463,7 @@ int feed(const char* path, double speed, const std::vector<int>& burstsMs, doubl
     const auto due = static_cast<std::int64_t>(now * real);
     buf.clear();
     for (std::int64_t n = written; n < due; ++n) {
-      // Sample n is made at n / real seconds; a click starts at each whole second.
-      const std::int16_t v = sampleAt(n, std::llround(std::round(static_cast<double>(n) / real) * real));
+      const std::int16_t v = cardSample(n, real);
       for (int c = 0; c < kChannels; ++c) buf.push_back(v);
     }
     const auto* p = reinterpret_cast<const char*>(buf.data());
@@ -463,6 +493,259 @@ int feed(const char* path, double speed, const std::vector<int>& burstsMs, doubl
   return 0;
 }
 
+
+// --- The same card as a PipeWire node that drives its graph ---------------------
+
+constexpr int kFrameBytes = kChannels * static_cast<int>(sizeof(std::int16_t));
+
+std::int64_t monotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);  // the steady clock's own
+  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+// A source node that is the driver of its graph: its timer wakes in the
+// bursts asked for, and for every quantum of frames the card has made since
+// it runs one graph cycle (the next only once the last is done). The cycle's
+// clock says when the card made the frame after the cycle's buffer, so a
+// node that follows it times every buffer as the card made it, however late
+// the burst delivered it.
+//
+// Threads: the main loop (this thread) paces the cycles; PipeWire's data
+// thread fills the buffers and the clock. made_ and quantum_ pass between
+// them.
+class PwCard {
+ public:
+  PwCard(double speed, std::vector<int> burstsMs, double duration)
+      : speed_(speed), real_(kRate * speed), bursts_(std::move(burstsMs)), duration_(duration) {}
+  ~PwCard() {
+    if (stream_ != nullptr) pw_stream_destroy(stream_);
+    if (core_ != nullptr) pw_core_disconnect(core_);
+    if (timer_ != nullptr) pw_loop_destroy_source(pw_main_loop_get_loop(loop_), timer_);
+    if (context_ != nullptr) pw_context_destroy(context_);
+    if (loop_ != nullptr) pw_main_loop_destroy(loop_);
+  }
+
+  bool open(const std::string& name) {
+    pw_init(nullptr, nullptr);
+    loop_ = pw_main_loop_new(nullptr);
+    if (loop_ == nullptr) return false;
+    pw_loop* loop = pw_main_loop_get_loop(loop_);
+    // client-rt.conf: module-rt makes the data thread real-time where it
+    // may, as a sound card's interrupt is not held up by a busy machine.
+    context_ = pw_context_new(loop, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    if (context_ == nullptr) return false;
+    core_ = pw_context_connect(context_, nullptr, 0);
+    if (core_ == nullptr) return false;
+    timer_ = pw_loop_add_timer(loop, &PwCard::onTimer, this);
+    // A driver whose quantum (and rate) stay as they are when a follower
+    // joins: the frames of a cycle are counted when it starts, so a quantum
+    // changed under a running cycle would put its clock off its frames.
+    // priority.driver as an ALSA card's: it drives the graph of whatever
+    // links to it.
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS, "Audio/Source",
+        PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_DESCRIPTION, "vardel_sync_source card", PW_KEY_NODE_LATENCY,
+        "1024/48000", PW_KEY_NODE_RATE, "1/48000", PW_KEY_NODE_LOCK_QUANTUM, "true", PW_KEY_PRIORITY_DRIVER, "2000",
+        nullptr);
+    stream_ = pw_stream_new(core_, "vardel_sync_source card", props);
+    if (timer_ == nullptr || stream_ == nullptr) return false;
+    static const pw_stream_events events = [] {
+      pw_stream_events e{};
+      e.version = PW_VERSION_STREAM_EVENTS;
+      e.state_changed = &PwCard::onStateChanged;
+      e.io_changed = &PwCard::onIoChanged;
+      e.process = &PwCard::onProcess;
+      e.trigger_done = &PwCard::onTriggerDone;
+      return e;
+    }();
+    pw_stream_add_listener(stream_, &listener_, &events, this);
+    std::uint8_t buffer[256];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    const spa_pod* params[] = {streamFormat(b, SPA_AUDIO_FORMAT_S16)};
+    const auto flags =
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+    return pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) == 0;
+  }
+
+  // Runs the card until its time is up or it is told to stop.
+  void run(Clock::time_point start) {
+    // This thread paces the cycles and hears of their end: real-time where
+    // it may (below PipeWire's data threads), or a busy machine holds a
+    // burst's cycles up behind everything else.
+    sched_param sp{};
+    sp.sched_priority = 70;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    startNs_ = std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
+    nextWakeNs_ = startNs_;
+    armTimer();
+    pw_main_loop_run(loop_);
+  }
+
+ private:
+  // When the card makes frame n.
+  std::int64_t madeAtNs(std::int64_t n) const {
+    return startNs_ + static_cast<std::int64_t>(std::llround(static_cast<double>(n) * 1e9 / real_));
+  }
+  int burstMs(std::int64_t nowNs) const {
+    const auto tens = static_cast<std::size_t>((nowNs - startNs_) / 10'000'000'000);
+    return bursts_[tens % bursts_.size()];
+  }
+  void armTimer() {
+    timespec at{};
+    at.tv_sec = static_cast<time_t>(nextWakeNs_ / 1'000'000'000);
+    at.tv_nsec = static_cast<long>(nextWakeNs_ % 1'000'000'000);
+    pw_loop_update_timer(pw_main_loop_get_loop(loop_), timer_, &at, nullptr, true);
+  }
+
+  // The next cycle, when the card has made all of its frames and the last
+  // cycle is done.
+  void triggerIfDue() {
+    if (inCycle_ || !streaming_ || !pw_stream_is_driving(stream_)) return;
+    const std::int64_t made = made_.load(std::memory_order_acquire);
+    if (madeAtNs(made + quantum_.load(std::memory_order_relaxed)) > monotonicNs()) return;
+    inCycle_ = true;
+    cycleSinceNs_ = monotonicNs();
+    pw_stream_trigger_process(stream_);
+  }
+
+  static void onTimer(void* self, std::uint64_t) {
+    auto* c = static_cast<PwCard*>(self);
+    const std::int64_t now = monotonicNs();
+    if (gStop || now - c->startNs_ >= static_cast<std::int64_t>(c->duration_ * 1e9)) {
+      pw_main_loop_quit(c->loop_);
+      return;
+    }
+    if (!c->driverSaid_ && c->streaming_ && !pw_stream_is_driving(c->stream_)) {
+      std::fprintf(stderr, "vardel_sync_source: the card is not the driver of its graph\n");
+      c->driverSaid_ = true;
+    }
+    // A follower that joins or leaves while a cycle runs can leave that
+    // cycle unfinished for good (the driver hears of a cycle's end from the
+    // followers it started), and waiting for it would stop the card. A slow
+    // cycle must not be taken for one: moving on while followers still run
+    // loses them a quantum. After a second, which no cycle takes, the card
+    // moves on as a sound card's next period would, and PipeWire ends the
+    // old cycle as the next one starts.
+    if (c->inCycle_ && now - c->cycleSinceNs_ > 1'000'000'000) {
+      std::fprintf(stderr, "vardel_sync_source: the graph cycle started at %.3f s did not finish\n",
+                   static_cast<double>(c->cycleSinceNs_ - c->startNs_) / 1e9);
+      c->inCycle_ = false;
+    }
+    c->nextWakeNs_ += std::int64_t{c->burstMs(now)} * 1'000'000;
+    if (c->nextWakeNs_ < now) c->nextWakeNs_ = now;  // held up: the next burst from here
+    c->armTimer();
+    c->triggerIfDue();
+  }
+
+  static void onTriggerDone(void* self) {
+    auto* c = static_cast<PwCard*>(self);
+    c->inCycle_ = false;
+    if (!c->announced_) {
+      std::printf("ready\n");
+      std::fflush(stdout);
+      c->announced_ = true;
+    }
+    c->triggerIfDue();  // the rest of this burst, one cycle after another
+  }
+
+  static void onStateChanged(void* self, pw_stream_state, pw_stream_state state, const char* error) {
+    auto* c = static_cast<PwCard*>(self);
+    c->streaming_ = state == PW_STREAM_STATE_STREAMING;
+    if (!c->streaming_) c->inCycle_ = false;
+    if (state == PW_STREAM_STATE_ERROR) {
+      std::fprintf(stderr, "vardel_sync_source: the card's stream failed: %s\n", error != nullptr ? error : "");
+      pw_main_loop_quit(c->loop_);
+    }
+  }
+
+  // The clock block comes on the main loop and is used on the data thread:
+  // handed over there, as the stream hands over its position.
+  static int setClock(spa_loop*, bool, std::uint32_t, const void* data, std::size_t, void* self) {
+    static_cast<PwCard*>(self)->clock_ = *static_cast<spa_io_clock* const*>(data);
+    return 0;
+  }
+  static void onIoChanged(void* self, std::uint32_t id, void* area, std::uint32_t size) {
+    if (id != SPA_IO_Clock) return;
+    auto* c = static_cast<PwCard*>(self);
+    spa_io_clock* clock = area != nullptr && size >= sizeof(spa_io_clock) ? static_cast<spa_io_clock*>(area) : nullptr;
+    pw_data_loop_invoke(pw_context_get_data_loop(c->context_), &PwCard::setClock, 0, &clock, sizeof clock, true, c);
+  }
+
+  // On the data thread, at the start of each cycle: a quantum of the card's
+  // frames, and the clock that times them.
+  static void onProcess(void* self) {
+    auto* c = static_cast<PwCard*>(self);
+    pw_buffer* b = pw_stream_dequeue_buffer(c->stream_);
+    if (b == nullptr) return;
+    spa_data& d = b->buffer->datas[0];
+    spa_io_clock* clock = c->clock_;
+    const bool driving = clock != nullptr && pw_stream_is_driving(c->stream_);
+    std::uint64_t frames = driving && clock->duration > 0 ? clock->duration : (b->requested > 0 ? b->requested : 1024);
+    frames = std::min<std::uint64_t>(frames, d.maxsize / kFrameBytes);
+    if (d.data == nullptr || frames == 0) {
+      pw_stream_queue_buffer(c->stream_, b);
+      return;
+    }
+    const std::int64_t made = c->made_.load(std::memory_order_relaxed);
+    auto* out = static_cast<std::int16_t*>(d.data);
+    for (std::uint64_t i = 0; i < frames; ++i) {
+      const std::int16_t v = cardSample(made + static_cast<std::int64_t>(i), c->real_);
+      for (int ch = 0; ch < kChannels; ++ch) out[i * kChannels + static_cast<std::uint64_t>(ch)] = v;
+    }
+    d.chunk->offset = 0;
+    d.chunk->stride = kFrameBytes;
+    d.chunk->size = static_cast<std::uint32_t>(frames * kFrameBytes);
+    const auto n = static_cast<std::int64_t>(frames);
+    if (driving) {
+      // What the graph's nodes read of the cycle (pw_stream_get_time_n's
+      // now is nsec): the moment the frame after this buffer is made, no
+      // delay beyond it; rate_diff as an ALSA driver gives it, the card's
+      // frames per nominal frame of the monotonic clock.
+      clock->nsec = static_cast<std::uint64_t>(c->madeAtNs(made + n));
+      clock->position = static_cast<std::uint64_t>(made);
+      clock->duration = frames;
+      clock->delay = 0;
+      clock->rate_diff = c->speed_;
+      clock->next_nsec = static_cast<std::uint64_t>(c->madeAtNs(made + 2 * n));
+      c->quantum_.store(n, std::memory_order_relaxed);
+    }
+    c->made_.store(made + n, std::memory_order_release);
+    pw_stream_queue_buffer(c->stream_, b);
+  }
+
+  const double speed_, real_;
+  const std::vector<int> bursts_;
+  const double duration_;
+  pw_main_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  pw_core* core_ = nullptr;
+  pw_stream* stream_ = nullptr;
+  spa_source* timer_ = nullptr;
+  spa_hook listener_{};
+  std::int64_t startNs_ = 0, nextWakeNs_ = 0, cycleSinceNs_ = 0;  // main loop
+  bool streaming_ = false, inCycle_ = false, announced_ = false, driverSaid_ = false;  // main loop
+  spa_io_clock* clock_ = nullptr;  // data thread
+  std::atomic<std::int64_t> made_{0};  // frames made into buffers so far
+  std::atomic<std::int64_t> quantum_{1024};  // frames of the last cycle
+};
+
+int card(const std::string& name, double speed, const std::vector<int>& burstsMs, double duration, Flash flash,
+         Place place) {
+  std::unique_ptr<Square> square = openSquare(flash, place);
+  if (flash != Flash::None && !square) return 1;
+  PwCard card(speed, burstsMs, duration);
+  if (!card.open(name)) {
+    std::fprintf(stderr, "vardel_sync_source: cannot make the PipeWire node %s\n", name.c_str());
+    return 1;
+  }
+  const auto start = Clock::now();
+  std::thread flasher = flashSeconds(square.get(), start, duration);
+  card.run(start);
+  gStop = 1;
+  if (flasher.joinable()) flasher.join();
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -471,7 +754,7 @@ int main(int argc, char** argv) {
   bool playMode = false;
   Flash flash = Flash::None;
   Place at;
-  std::string fifo;
+  std::string fifo, pwCard;
   double speed = 1.0, duration = -1;
   int latencyMs = 50;
   std::string heardAt;
@@ -493,6 +776,8 @@ int main(int argc, char** argv) {
       heardAt = argv[++i];
     } else if (a == "--fifo" && more) {
       fifo = argv[++i];
+    } else if (a == "--pw-card" && more) {
+      pwCard = argv[++i];
     } else if (a == "--speed" && more) {
       speed = std::atof(argv[++i]);
     } else if (a == "--bursts" && more) {
@@ -508,12 +793,16 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (duration <= 0 || playMode == !fifo.empty() || bursts.empty()) {
+  const int modes = int{playMode} + int{!fifo.empty()} + int{!pwCard.empty()};
+  if (duration <= 0 || modes != 1 || bursts.empty()) {
     std::fprintf(stderr, "usage: vardel_sync_source --play [--flash X,Y,SIZE] [--latency-ms N] SECONDS\n"
                          "       vardel_sync_source --fifo PATH --speed S [--bursts MS,...] [--flash X,Y,SIZE] SECONDS\n"
+                         "       vardel_sync_source --pw-card NAME --speed S [--bursts MS,...] [--flash X,Y,SIZE] SECONDS\n"
                          "       (--flash-wayland X,Y,SIZE in place of --flash on a Wayland desktop)\n");
     return 2;
   }
   setpriority(PRIO_PROCESS, 0, -10);  // where allowed; see above
-  return playMode ? play(duration, latencyMs, flash, at, heardAt) : feed(fifo.c_str(), speed, bursts, duration, flash, at);
+  if (playMode) return play(duration, latencyMs, flash, at, heardAt);
+  if (!pwCard.empty()) return card(pwCard, speed, bursts, duration, flash, at);
+  return feed(fifo.c_str(), speed, bursts, duration, flash, at);
 }
