@@ -309,10 +309,17 @@ Timeline decodeTimeline(const fs::path& file, int squareX, int squareY, int squa
 std::vector<double> clickOnsets(const Timeline& t) {
   std::vector<double> at;
   std::ptrdiff_t lastLoud = -t.rate;
+  // A click rises out of the tone (a fifth of full scale, 440 Hz: a peak
+  // every 2.3 ms). One the recording began in the middle of rises out of
+  // nothing (the file's start, or its silent lead-in): its onset is not in
+  // the file, and it is no click to time.
+  const auto window = static_cast<std::size_t>(t.rate / 400);
   for (std::size_t i = 0; i < t.audio.size(); ++i) {
     if (std::abs(t.audio[i]) < 0.5f) continue;
     const auto n = static_cast<std::ptrdiff_t>(i);
-    if (n - lastLoud > t.rate / 2) at.push_back(t.audioTime(i));
+    const bool afterTone = i >= window && std::any_of(t.audio.begin() + static_cast<std::ptrdiff_t>(i - window),
+                                                      t.audio.begin() + n, [](float v) { return std::abs(v) >= 0.1f; });
+    if (n - lastLoud > t.rate / 2 && afterTone) at.push_back(t.audioTime(i));
     lastLoud = n;
   }
   return at;
