@@ -55,6 +55,12 @@ std::map<std::string, std::string> figuresOf(const std::string& text) {
   return f;
 }
 
+// Whether the session's sound server is PipeWire (its pulse server says so).
+bool onPipeWire() {
+  static const bool yes = run("LC_ALL=C pactl info | grep -q 'Server Name: .*PipeWire'") == 0;
+  return yes;
+}
+
 // Keeps both cores busy for as long as it lives.
 struct BusyCores {
   std::vector<Child> spinners;
@@ -75,9 +81,8 @@ std::string describe(const std::vector<Hole>& holes) {
 void expectWholeSound(const SyncReading& r, const std::string& recorderSaid) {
   // On PipeWire the sound comes through PipeWire's own stream, never its
   // pulse server, whose timing leaves a delaying device's sound early.
-  static const bool onPipeWire = run("LC_ALL=C pactl info | grep -q 'Server Name: .*PipeWire'") == 0;
   auto figures = figuresOf(recorderSaid);
-  EXPECT_EQ(figures["audio_input"], onPipeWire ? "PipeWire" : "PulseAudio") << recorderSaid;
+  EXPECT_EQ(figures["audio_input"], onPipeWire() ? "PipeWire" : "PulseAudio") << recorderSaid;
   EXPECT_FALSE(r.timeline.decodeErrors);
   EXPECT_GE(r.clicks.size(), static_cast<std::size_t>(kSeconds - 3));
   EXPECT_TRUE(r.holes.empty()) << "the sound drops out:" << describe(r.holes);
@@ -219,7 +224,7 @@ TEST_F(LipSync, OnAWaylandDesktopEveryClickLiesWithItsFlashToo) {
 // would leave it about 235 ms early). Inside scripts/wayland-session.sh,
 // with --x11 for an X session.
 TEST_F(LipSync, OnPipeWireADelayedDeviceIsRecordedAsItIsHeard) {
-  if (run("LC_ALL=C pactl info | grep -q 'Server Name: .*PipeWire'") != 0)
+  if (!onPipeWire())
     GTEST_SKIP() << "runs inside scripts/wayland-session.sh (with --x11 for an X session)";
   Child loopback({"pw-loopback", "--delay", "0.2", "--capture-props=media.class=Audio/Sink node.name=vardel_delay",
                   "-P", "vardel_null"},
@@ -246,7 +251,7 @@ TEST_F(LipSync, OnPipeWireADelayedDeviceIsRecordedAsItIsHeard) {
 // the recording rightly keeps. PulseAudio's null sink renders ahead and
 // plays through such a stand-still.
 TEST_F(LipSync, WithBothCoresBusyTheSoundNeitherDropsOutNorSlips) {
-  if (run("LC_ALL=C pactl info | grep -q 'Server Name: .*PipeWire'") == 0)
+  if (onPipeWire())
     GTEST_SKIP() << "PipeWire's null sink plays holes when this machine stands still";
   const fs::path file = dir / "busy.mp4";
   Child player = play(false);
@@ -266,7 +271,7 @@ TEST_F(LipSync, WithBothCoresBusyTheSoundNeitherDropsOutNorSlips) {
 // of its own. There the card is what a USB sound card is: a source node
 // that drives its graph on its own clock.
 TEST_F(LipSync, ACardWithAClockOfItsOwnInBurstsIsFollowedWithoutJumpsOrSilence) {
-  const bool pipeWire = run("LC_ALL=C pactl info | grep -q 'Server Name: .*PipeWire'") == 0;
+  const bool pipeWire = onPipeWire();
   for (const double speed : {1.002, 0.998}) {
     SCOPED_TRACE(speed);
     const fs::path fifo = dir / "card.fifo", file = dir / "card.wmv", cardOut = dir / "card.out";
