@@ -41,8 +41,10 @@
 // timing a busy machine does not disturb. --play prints "ready" once the
 // sound is playing, one "click K HEARD SHOWN" line per flash (seconds on the
 // steady clock: when the click was heard, when the flash was on screen), and
-// "underruns=N" at the end; --fifo and --pw-card print "ready" once they
-// deliver.
+// "underruns=N" at the end; on PipeWire, before that, one "played_hole FROM
+// SECONDS" line for every stretch of 6 ms or more that the sink itself
+// played without the tone (its graph lost a cycle of the player's sound), as
+// its monitor shows. --fifo and --pw-card print "ready" once they deliver.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -60,10 +62,12 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <pipewire/pipewire.h>
@@ -254,6 +258,12 @@ class SinkMonitor {
     return pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) == 0 &&
            pw_thread_loop_start(loop_) == 0;
   }
+  // The stretches the sink played without the tone so far: when each began
+  // (steady clock) and how long it was, in seconds.
+  std::vector<std::pair<double, double>> holes() {
+    std::lock_guard lock(m_);
+    return holes_;
+  }
   // When the next click not yet taken was played; false when none came by
   // the deadline.
   bool next(Clock::time_point deadline, Clock::time_point& at) {
@@ -266,7 +276,8 @@ class SinkMonitor {
 
  private:
   // A click starts where the sound rises above the tone's level after half a
-  // second below it (the click itself crosses zero).
+  // second below it (the click itself crosses zero). The tone is gone where
+  // no sample rises above a twentieth of full scale for 6 ms.
   static void onProcess(void* self) {
     auto* m = static_cast<SinkMonitor*>(self);
     pw_buffer* b = pw_stream_dequeue_buffer(m->stream_);
@@ -278,14 +289,24 @@ class SinkMonitor {
       const auto* v = static_cast<const float*>(SPA_PTROFF(d.data, d.chunk->offset, void));
       const std::uint32_t frames = d.chunk->size / (sizeof(float) * kChannels);
       for (std::uint32_t i = 0; i < frames; ++i) {
+        const std::int64_t at = t.now + std::int64_t{i} * 1'000'000'000 / kRate;
+        if (std::abs(v[i * kChannels]) < 0.05f) {
+          if (m->silentSince_ < 0) m->silentSince_ = at;
+        } else if (m->silentSince_ >= 0) {
+          if (at - m->silentSince_ >= 6'000'000) {
+            std::lock_guard lock(m->m_);
+            m->holes_.emplace_back(static_cast<double>(m->silentSince_) / 1e9,
+                                   static_cast<double>(at - m->silentSince_) / 1e9);
+          }
+          m->silentSince_ = -1;
+        }
         if (std::abs(v[i * kChannels]) <= 0.5f) {
           ++m->quiet_;
           continue;
         }
         if (m->quiet_ >= kRate / 2) {
-          const Clock::time_point at{std::chrono::nanoseconds(t.now + std::int64_t{i} * 1'000'000'000 / kRate)};
           std::lock_guard lock(m->m_);
-          m->onsets_.push_back(at);
+          m->onsets_.push_back(Clock::time_point{std::chrono::nanoseconds(at)});
           m->cv_.notify_one();
         }
         m->quiet_ = 0;
@@ -296,10 +317,12 @@ class SinkMonitor {
 
   pw_thread_loop* loop_ = nullptr;
   pw_stream* stream_ = nullptr;
-  std::int64_t quiet_ = 0;  // touched by PipeWire's thread only
+  std::int64_t quiet_ = 0;         // touched by PipeWire's thread only
+  std::int64_t silentSince_ = -1;  // likewise: ns, while the tone is gone
   std::mutex m_;
   std::condition_variable cv_;
   std::deque<Clock::time_point> onsets_;
+  std::vector<std::pair<double, double>> holes_;
 };
 
 // The flashing square: paint() turns it white or black and returns when the
@@ -425,6 +448,8 @@ int play(double duration, int latencyMs, Flash flash, Place place, const std::st
     }
     flashFor(*square, k++, at);
   }
+  if (monitor)
+    for (const auto& [from, length] : monitor->holes()) std::printf("played_hole %.6f %.6f\n", from, length);
   std::printf("underruns=%d\n", player.underruns.load());
   std::fflush(stdout);
   return 0;
@@ -520,6 +545,7 @@ class PwCard {
       : speed_(speed), real_(kRate * speed), bursts_(std::move(burstsMs)), duration_(duration) {}
   ~PwCard() {
     if (stream_ != nullptr) pw_stream_destroy(stream_);
+    if (registry_ != nullptr) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
     if (core_ != nullptr) pw_core_disconnect(core_);
     if (timer_ != nullptr) pw_loop_destroy_source(pw_main_loop_get_loop(loop_), timer_);
     if (context_ != nullptr) pw_context_destroy(context_);
@@ -537,6 +563,20 @@ class PwCard {
     if (context_ == nullptr) return false;
     core_ = pw_context_connect(context_, nullptr, 0);
     if (core_ == nullptr) return false;
+    // The links from the card, to hear when a follower comes or goes.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    if (registry_ == nullptr) return false;
+    static const pw_registry_events registryEvents = [] {
+      pw_registry_events e{};
+      e.version = PW_VERSION_REGISTRY_EVENTS;
+      e.global = &PwCard::onGlobal;
+      e.global_remove = &PwCard::onGlobalRemove;
+      return e;
+    }();
+    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+#pragma GCC diagnostic pop
     timer_ = pw_loop_add_timer(loop, &PwCard::onTimer, this);
     // A driver whose quantum (and rate) stay as they are when a follower
     // joins: the frames of a cycle are counted when it starts, so a quantum
@@ -624,18 +664,39 @@ class PwCard {
     // cycle unfinished for good (the driver hears of a cycle's end from the
     // followers it started), and waiting for it would stop the card. A slow
     // cycle must not be taken for one: moving on while followers still run
-    // loses them a quantum. After a second, which no cycle takes, the card
-    // moves on as a sound card's next period would, and PipeWire ends the
-    // old cycle as the next one starts.
-    if (c->inCycle_ && now - c->cycleSinceNs_ > 1'000'000'000) {
-      std::fprintf(stderr, "vardel_sync_source: the graph cycle started at %.3f s did not finish\n",
-                   static_cast<double>(c->cycleSinceNs_ - c->startNs_) / 1e9);
+    // loses them a quantum, and on this machine one core may stand still for
+    // a tenth of a second while the other runs. So a cycle counts as stuck
+    // after a second, which no cycle takes; or, begun right after a link to
+    // the card came or went, after a few quanta. The card then moves on as a
+    // sound card's next period would, and PipeWire ends the old cycle as the
+    // next one starts.
+    const double quantumNs = 1e9 * static_cast<double>(c->quantum_.load(std::memory_order_relaxed)) / c->real_;
+    const bool afterChange = c->cycleSinceNs_ - c->linksChangedNs_ < kChangeNs;
+    const double patienceNs = afterChange ? kQuantaAfterChange * quantumNs : 1e9;
+    if (c->inCycle_ && static_cast<double>(now - c->cycleSinceNs_) > patienceNs) {
+      std::fprintf(stderr, "vardel_sync_source: the graph cycle started at %.3f s did not finish%s\n",
+                   static_cast<double>(c->cycleSinceNs_ - c->startNs_) / 1e9,
+                   afterChange ? " (a link to the card had just come or gone)" : "");
       c->inCycle_ = false;
     }
     c->nextWakeNs_ += std::int64_t{c->burstMs(now)} * 1'000'000;
     if (c->nextWakeNs_ < now) c->nextWakeNs_ = now;  // held up: the next burst from here
     c->armTimer();
     c->triggerIfDue();
+  }
+
+  static void onGlobal(void* self, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+                       const spa_dict* props) {
+    auto* c = static_cast<PwCard*>(self);
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Link) != 0 || props == nullptr) return;
+    const char* out = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE);
+    if (out == nullptr || std::strtoul(out, nullptr, 10) != pw_stream_get_node_id(c->stream_)) return;
+    c->links_.push_back(id);
+    c->linksChangedNs_ = monotonicNs();
+  }
+  static void onGlobalRemove(void* self, std::uint32_t id) {
+    auto* c = static_cast<PwCard*>(self);
+    if (std::erase(c->links_, id) > 0) c->linksChangedNs_ = monotonicNs();
   }
 
   static void onTriggerDone(void* self) {
@@ -722,8 +783,15 @@ class PwCard {
   pw_core* core_ = nullptr;
   pw_stream* stream_ = nullptr;
   spa_source* timer_ = nullptr;
-  spa_hook listener_{};
+  pw_registry* registry_ = nullptr;
+  spa_hook listener_{}, registryListener_{};
+  // A cycle that began this soon after a link to the card came or went is
+  // stuck after this many quanta.
+  static constexpr std::int64_t kChangeNs = 1'000'000'000;
+  static constexpr double kQuantaAfterChange = 4;
   std::int64_t startNs_ = 0, nextWakeNs_ = 0, cycleSinceNs_ = 0;  // main loop
+  std::int64_t linksChangedNs_ = std::numeric_limits<std::int64_t>::min() / 2;  // main loop
+  std::vector<std::uint32_t> links_;  // main loop: the links from the card
   bool streaming_ = false, inCycle_ = false, announced_ = false, driverSaid_ = false;  // main loop
   spa_io_clock* clock_ = nullptr;  // data thread
   std::atomic<std::int64_t> made_{0};  // frames made into buffers so far
