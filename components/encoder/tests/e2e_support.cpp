@@ -1,15 +1,19 @@
 #include "components/encoder/tests/e2e_support.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -351,13 +355,71 @@ std::vector<Hole> soundHoles(const Timeline& t, double minSeconds) {
   return holes;
 }
 
+struct StandStills::Watch {
+  std::atomic<bool> stop{false};
+  std::atomic<unsigned> started{0}, realTime{0};
+  unsigned cores = 1;
+  mutable std::mutex m;
+  std::vector<Hole> seen;
+  std::vector<std::thread> threads;
+
+  void watch(unsigned core) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    sched_param sp{};
+    sp.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    const bool rt = pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0 &&
+                    pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0;
+    if (rt) ++realTime;
+    ++started;
+    if (!rt) return;
+    const auto late = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kLateSeconds));
+    auto due = Clock::now();
+    while (!stop) {
+      due += std::chrono::milliseconds(1);
+      std::this_thread::sleep_until(due);
+      const auto now = Clock::now();
+      if (now - due >= late) {
+        const auto secs = [](auto d) { return std::chrono::duration<double>(d).count(); };
+        std::lock_guard lock(m);
+        seen.push_back({secs(due.time_since_epoch()), secs(now - due)});
+      }
+      due = std::max(due, now);
+    }
+  }
+};
+
+StandStills::StandStills() : watch_(std::make_unique<Watch>()) {
+  Watch& w = *watch_;
+  w.cores = std::max(1u, std::thread::hardware_concurrency());
+  for (unsigned c = 0; c < w.cores; ++c) w.threads.emplace_back([&w, c] { w.watch(c); });
+  while (w.started < w.cores) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+StandStills::~StandStills() {
+  watch_->stop = true;
+  for (std::thread& t : watch_->threads) t.join();
+}
+
+bool StandStills::watching() const { return watch_->realTime == watch_->cores; }
+
+std::vector<Hole> StandStills::seen() const {
+  std::lock_guard lock(watch_->m);
+  std::vector<Hole> all = watch_->seen;
+  std::sort(all.begin(), all.end(), [](const Hole& a, const Hole& b) { return a.at < b.at; });
+  return all;
+}
+
 FlashLog flashLog(const std::string& playerOutput, const std::string& recorderOutput) {
   FlashLog log;
   std::istringstream player(playerOutput);
   for (std::string line; std::getline(player, line);) {
     long long k = 0;
     FlashLog::Flash f{};
+    Hole h{};
     if (std::sscanf(line.c_str(), "click %lld %lf %lf", &k, &f.heard, &f.shown) == 3) log.flashes.push_back(f);
+    if (std::sscanf(line.c_str(), "played_hole %lf %lf", &h.at, &h.seconds) == 2) log.played.push_back(h);
   }
   if (const auto at = recorderOutput.find("start_s="); at != std::string::npos)
     log.start = std::atof(recorderOutput.c_str() + at + 8);
@@ -372,26 +434,36 @@ SyncReading readSync(const fs::path& file, Square square, const FlashLog* log) {
   r.first = t.pictures.front().t;
   r.last = t.pictures.back().t;
   r.flashes = flashOnsets(t);
+  // A moment of the recording on the steady clock: the first picture is the
+  // recording's first moment.
+  auto steady = [&](double at) { return log->start + (at - r.first); };
   for (double c : clickOnsets(t)) {
     if (c < r.first || c > r.last) continue;
     const auto f = std::min_element(r.flashes.begin(), r.flashes.end(),
                                     [&](double a, double b) { return std::abs(a - c) < std::abs(b - c); });
     const bool near = f != r.flashes.end() && std::abs(*f - c) < 0.5;
-    double offset = near ? c - *f : std::nan("");
+    double offset = near ? c - *f : std::nan(""), heard = std::nan("");
     if (log != nullptr && log->start > 0) {
-      // The click's moment on the steady clock: the first picture is the
-      // recording's first moment.
-      const double at = log->start + (c - r.first);
       const auto g = std::min_element(log->flashes.begin(), log->flashes.end(), [&](const auto& a, const auto& b) {
-        return std::abs(a.heard - at) < std::abs(b.heard - at);
+        return std::abs(a.heard - steady(c)) < std::abs(b.heard - steady(c));
       });
-      offset = g != log->flashes.end() && std::abs(g->heard - at) < 0.3 ? offset + (g->shown - g->heard) : std::nan("");
+      const bool logged = g != log->flashes.end() && std::abs(g->heard - steady(c)) < 0.3;
+      offset = logged ? offset + (g->shown - g->heard) : std::nan("");
+      if (logged) heard = g->heard;
     }
-    r.clicks.push_back({c, offset});
+    r.clicks.push_back({c, offset, heard});
   }
+  // Within a played hole: the recording's placement of the sound is good to
+  // a few milliseconds.
+  auto playedBySink = [&](double from, double to) {
+    constexpr double kSlack = 0.01;
+    return log != nullptr && log->start > 0 && std::any_of(log->played.begin(), log->played.end(), [&](const Hole& p) {
+             return p.at - kSlack <= steady(from) && steady(to) <= p.at + p.seconds + kSlack;
+           });
+  };
   for (const Hole& h : soundHoles(t, 0.006)) {
     const double from = std::max(h.at, r.first), to = std::min(h.at + h.seconds, r.last);
-    if (to - from >= 0.006) r.holes.push_back({from, to - from});
+    if (to - from >= 0.006) (playedBySink(from, to) ? r.played : r.holes).push_back({from, to - from});
   }
   return r;
 }

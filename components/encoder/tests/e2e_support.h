@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -112,15 +113,40 @@ struct Hole {
 };
 std::vector<Hole> soundHoles(const Timeline& t, double minSeconds);
 
+// The stretches in which a core of this machine ran nothing at all, as the
+// core of a virtual machine does while its host holds it up: a thread on
+// each core, at the highest real-time priority, wakes every millisecond and
+// keeps each wake that came kLateSeconds or more late, as the stretch from
+// when it was due to when it came (steady-clock seconds). Nothing on the
+// machine itself holds such a thread up that long. Without the right to
+// real-time scheduling (root, or CAP_SYS_NICE) it watches nothing.
+class StandStills {
+ public:
+  static constexpr double kLateSeconds = 0.008;
+  StandStills();
+  ~StandStills();
+  StandStills(const StandStills&) = delete;
+  StandStills& operator=(const StandStills&) = delete;
+  bool watching() const;
+  std::vector<Hole> seen() const;  // so far, in order; each as its start and length
+
+ private:
+  struct Watch;
+  std::unique_ptr<Watch> watch_;
+};
+
 // What vardel_sync_source said of its flashes ("click K HEARD SHOWN"
-// lines: when each click was heard, when its flash was on screen), and when
-// the recording began (vardel_record's start_s), all on the steady clock.
+// lines: when each click was heard, when its flash was on screen) and of
+// the stretches the sink itself played without the tone ("played_hole FROM
+// SECONDS"), and when the recording began (vardel_record's start_s), all on
+// the steady clock.
 struct FlashLog {
   double start = 0;
   struct Flash {
     double heard, shown;
   };
   std::vector<Flash> flashes;
+  std::vector<Hole> played;
 };
 FlashLog flashLog(const std::string& playerOutput, const std::string& recorderOutput);
 
@@ -132,16 +158,19 @@ FlashLog flashLog(const std::string& playerOutput, const std::string& recorderOu
 // stand as silence before the first picture). With the player's `log`,
 // each offset is counted from when the flash was on screen rather than
 // when its click was heard: a compositor shows a window's change only at
-// its next frame.
+// its next frame. Each click also gets when the sink played it (steady
+// clock; NaN without the log), and a stretch without the tone that lies
+// within one the sink itself played is the sink's, not the recording's: it
+// goes to `played`, not `holes`.
 struct SyncReading {
   Timeline timeline;
   double first = 0, last = 0;  // the first and the last picture's time
   struct Click {
-    double at, offset;
+    double at, offset, heard;
   };
   std::vector<Click> clicks;
   std::vector<double> flashes;
-  std::vector<Hole> holes;
+  std::vector<Hole> holes, played;
 };
 struct Square {
   int x = 1600, y = 700, size = 200;  // clear of vardel_pattern's moving parts

@@ -14,7 +14,11 @@
 //     1 after 5 s.
 // In every recording the tone never drops out (no 6 ms near silence
 // between the first picture and the last), and the engine says it put in
-// no silence and left out no sample.
+// no silence and left out no sample; but for what no recorder could keep,
+// on PipeWire: a hole the sink itself played (the player's capture of the
+// sink's monitor shows it), or a graph cycle lost while a core of this
+// virtual machine ran nothing at all (a real-time watch on every core
+// shows it).
 // Needs an X display and a PulseAudio server: scripts/test-session.sh, or
 // scripts/wayland-session.sh for the flashes through the ScreenCast portal
 // and the sound through PipeWire (--x11: an X session on PipeWire).
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,6 +45,7 @@ namespace {
 
 constexpr double kSeconds = 60;
 constexpr double kFrame = 1.0 / 30;  // the high profile's frame period
+constexpr double kRate = 48000;      // and its sample rate
 const Square kSquare;
 
 std::string squareArg() {
@@ -76,26 +82,65 @@ std::string describe(const std::vector<Hole>& holes) {
   return s.str();
 }
 
+// The longest graph cycle of these sessions' sound servers (2048 frames).
+constexpr double kCycle = 2048 / kRate;
+
+// Takes out of `holes` those that a stand-still of the machine explains,
+// and returns them: one that ended at most two cycles before the hole
+// began, or within it, and that was long enough to lose it (the hole no
+// longer than the stand-still and two cycles: the one it fell in and the
+// next). `start`: the steady clock's time of the first picture, at `first`.
+std::vector<Hole> explainedByStandStills(std::vector<Hole>& holes, double start, double first,
+                                         const std::vector<Hole>& stills) {
+  std::vector<Hole> explained;
+  std::erase_if(holes, [&](const Hole& h) {
+    const double from = start + (h.at - first), to = from + h.seconds;
+    const bool stood = std::any_of(stills.begin(), stills.end(), [&](const Hole& s) {
+      return s.at <= to && s.at + s.seconds >= from - 2 * kCycle && h.seconds <= s.seconds + 2 * kCycle;
+    });
+    if (stood) explained.push_back(h);
+    return stood;
+  });
+  return explained;
+}
+
 // What every recording here must show: a minute of clicks, decoded without
-// error, the tone whole, and nothing put in or left out by the engine.
-void expectWholeSound(const SyncReading& r, const std::string& recorderSaid) {
+// error, the tone whole, and nothing put in or left out by the engine;
+// except where the sink itself played a hole (its own capture shows it) or,
+// on PipeWire, where the machine stood still (`stills`) so long that no
+// program on it could have kept the sound: a stream that misses its graph
+// cycle loses that cycle's buffer, and the engine rightly gives it silence
+// of its length. PulseAudio keeps what a late client has not read yet.
+void expectWholeSound(const SyncReading& r, const std::string& recorderSaid, const StandStills& stills) {
   // On PipeWire the sound comes through PipeWire's own stream, never its
   // pulse server, whose timing leaves a delaying device's sound early.
   auto figures = figuresOf(recorderSaid);
   EXPECT_EQ(figures["audio_input"], onPipeWire() ? "PipeWire" : "PulseAudio") << recorderSaid;
   EXPECT_FALSE(r.timeline.decodeErrors);
   EXPECT_GE(r.clicks.size(), static_cast<std::size_t>(kSeconds - 3));
-  EXPECT_TRUE(r.holes.empty()) << "the sound drops out:" << describe(r.holes);
-  EXPECT_EQ(figures["audio_silence"], "0") << recorderSaid;
+  std::vector<Hole> holes = r.holes;
+  const std::vector<Hole> lost = explainedByStandStills(holes, std::atof(figures["start_s"].c_str()), r.first,
+                                                        onPipeWire() ? stills.seen() : std::vector<Hole>{});
+  EXPECT_TRUE(holes.empty()) << "the sound drops out:" << describe(holes);
+  if (!r.played.empty()) std::printf("played so by the sink itself:%s\n", describe(r.played).c_str());
+  if (!lost.empty()) std::printf("lost while the machine stood still:%s\n", describe(lost).c_str());
+  double lostSeconds = 0;
+  for (const Hole& h : lost) lostSeconds += h.seconds;
+  EXPECT_LE(std::atof(figures["audio_silence"].c_str()), std::ceil(lostSeconds * kRate)) << recorderSaid;
   EXPECT_EQ(figures["audio_skipped"], "0") << recorderSaid;
 }
 
 // The player's clicks are 1 s + 7 ms or 1 s - 28 ms apart (their place in
-// the frame period turns): every interval is kept within 3 ms.
+// the frame period turns), or on PipeWire as far apart as the sink played
+// them (its capture of the sink's monitor times them) where its graph lost
+// a cycle of them: every interval is kept within 3 ms.
 void expectPlayedSpacing(const SyncReading& r) {
   for (std::size_t i = 1; i < r.clicks.size(); ++i) {
     const double gap = r.clicks[i].at - r.clicks[i - 1].at;
-    EXPECT_LT(std::min(std::abs(gap - 1.007), std::abs(gap - 0.972)), 0.003) << "at " << r.clicks[i].at << " s";
+    double off = std::min(std::abs(gap - 1.007), std::abs(gap - 0.972));
+    if (const double played = r.clicks[i].heard - r.clicks[i - 1].heard; onPipeWire() && !std::isnan(played))
+      off = std::min(off, std::abs(gap - played));
+    EXPECT_LT(off, 0.003) << "at " << r.clicks[i].at << " s";
   }
 }
 
@@ -103,10 +148,15 @@ class LipSync : public ::testing::Test {
  protected:
   static inline fs::path dir;
   static inline Child pattern, listener;
+  static inline std::unique_ptr<StandStills> stills;
 
   static void SetUpTestSuite() {
     char tmpl[] = "/tmp/vardel-sync-XXXXXX";
     dir = mkdtemp(tmpl);
+    // Without the right to real-time scheduling nothing is excused as the
+    // machine's.
+    stills = std::make_unique<StandStills>();
+    if (!stills->watching()) std::printf("no right to real-time scheduling: stand-stills go unseen\n");
     if (std::getenv("DISPLAY") == nullptr || run("pactl info") != 0) return;
     // Every frame differs (a redraw every 20 ms), without flooding the X
     // server that also draws the flashes, and the flashes' square stays
@@ -123,6 +173,7 @@ class LipSync : public ::testing::Test {
   static void TearDownTestSuite() {
     listener.end();
     pattern.end();
+    stills.reset();
     fs::remove_all(dir);
   }
   void SetUp() override {
@@ -186,13 +237,17 @@ void LipSync::expectClicksWithTheirFlashes(const std::string& ext, const std::st
   // Each click counts from when its flash was on screen.
   const FlashLog log = flashLog(slurp(dir / "player.out"), said);
   const SyncReading r = readSync(file, kSquare, &log);
-  expectWholeSound(r, said);
+  expectWholeSound(r, said, *stills);
   expectPlayedSpacing(r);
   // The flash was on screen up to a frame before the first picture that
   // shows it, so the true offset lies between the measured one and a frame
   // more: all of that must be within -45..+60 ms.
   std::vector<double> offsets;
   for (const SyncReading::Click& c : r.clicks) {
+    // A flash is on screen up to a compositor's frame after its click, and
+    // a picture shows it a frame after that: one due after the last picture
+    // is not missing.
+    if (std::isnan(c.offset) && c.at > r.last - 0.1) continue;
     ASSERT_FALSE(std::isnan(c.offset)) << "no flash for the click at " << c.at << " s, or none logged";
     offsets.push_back(c.offset);
     EXPECT_GE(c.offset, -0.045) << "the sound leads the picture at " << c.at << " s";
@@ -262,7 +317,7 @@ TEST_F(LipSync, WithBothCoresBusyTheSoundNeitherDropsOutNorSlips) {
   }
   endPlayer(player);
   const SyncReading r = readSync(file, kSquare);
-  expectWholeSound(r, said);
+  expectWholeSound(r, said, *stills);
   expectPlayedSpacing(r);
 }
 
@@ -312,7 +367,7 @@ TEST_F(LipSync, ACardWithAClockOfItsOwnInBurstsIsFollowedWithoutJumpsOrSilence) 
     }
     if (!pipeWire) run("pactl unload-module " + std::to_string(std::atoi(module.c_str())));
     const SyncReading r = readSync(file, kSquare);
-    expectWholeSound(r, said);
+    expectWholeSound(r, said, *stills);
     // A second at the card is a second in the file, from the first click on.
     double worst = 0;
     for (std::size_t i = 1; i < r.clicks.size(); ++i) {
