@@ -10,8 +10,9 @@
 //     sound card with a clock of its own (the same tool 2000 ppm fast or
 //     slow, in bursts of 5, 20 and 50 ms: on PulseAudio feeding its pipe
 //     source, on PipeWire as a source node that drives its graph): the
-//     clicks keep their spacing within 3 ms, the card's on a line of slope
-//     1 after 5 s.
+//     clicks keep their spacing, the null sink's within 3 ms and what the
+//     recorder's speed correction adds, the card's within 3 ms and on a
+//     line of slope 1 after 5 s.
 // In every recording the tone never drops out (no 6 ms near silence
 // between the first picture and the last), and the engine says it put in
 // no silence and left out no sample; but for what no recorder could keep,
@@ -133,15 +134,25 @@ void expectWholeSound(const SyncReading& r, const std::string& recorderSaid, con
 // The player's clicks are 1 s + 7 ms or 1 s - 28 ms apart (their place in
 // the frame period turns), or on PipeWire as far apart as the sink played
 // them (its capture of the sink's monitor times them) where its graph lost
-// a cycle of them: every interval is kept within 3 ms.
+// a cycle of them. Every interval is kept within 3 ms, and within what
+// the recorder's speed correction may add: it follows the sound server's
+// timing by stretching or squeezing the sound by up to 0.5 %, unheard, so
+// an offset that appears at once (the jitter of a busy machine, a delaying
+// device whose buffer grew by a cycle) is worked off over a few seconds,
+// up to 5 ms a second. A sample dropped or doubled by the tens, or a cycle
+// lost, is more than that.
 void expectPlayedSpacing(const SyncReading& r) {
+  constexpr double kMeasured = 0.003, kSpeedCorrection = 0.005;
+  double worst = 0;
   for (std::size_t i = 1; i < r.clicks.size(); ++i) {
     const double gap = r.clicks[i].at - r.clicks[i - 1].at;
     double off = std::min(std::abs(gap - 1.007), std::abs(gap - 0.972));
     if (const double played = r.clicks[i].heard - r.clicks[i - 1].heard; onPipeWire() && !std::isnan(played))
       off = std::min(off, std::abs(gap - played));
-    EXPECT_LT(off, 0.003) << "at " << r.clicks[i].at << " s";
+    EXPECT_LT(off, kMeasured + kSpeedCorrection * gap) << "at " << r.clicks[i].at << " s";
+    worst = std::max(worst, off);
   }
+  std::printf("click spacing within %.2f ms of what was played\n", worst * 1000);
 }
 
 class LipSync : public ::testing::Test {
