@@ -139,9 +139,8 @@ void expectWholeSound(const SyncReading& r, const std::string& recorderSaid, con
 // timing by stretching or squeezing the sound by up to 0.5 %, unheard, so
 // an offset that appears at once (the jitter of a busy machine, a delaying
 // device whose buffer grew by a cycle) is worked off over a few seconds,
-// up to 5 ms a second. A lost cycle (21 ms or more), or 400 samples and
-// more dropped or doubled at once, is beyond that; fewer the engine's own
-// figures count (audio_skipped, audio_silence).
+// up to 5 ms a second. A lost cycle (21 ms or more), or 400 samples or
+// more dropped or doubled at once, is beyond that.
 void expectPlayedSpacing(const SyncReading& r) {
   constexpr double kMeasured = 0.003, kSpeedCorrection = 0.005;
   double worst = 0;
